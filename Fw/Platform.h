@@ -1,0 +1,90 @@
+// The one seam between fwmaint's logic and the operating system.
+//
+// Everything above this header reads the same on every platform. Below it sits
+// exactly one implementation file per platform, picked by the build. Paths given
+// to these functions are the helper's fixed relative paths, written with
+// backslashes as the installer knows them ("sa\ruleset\local.cf"); names read
+// from the disk reach the platform only as entries of an open directory and are
+// never split or reinterpreted.
+#pragma once
+
+// File operations: each keeps the Win32 rule the commands were written against,
+// and none of them follows a link on the way to its file.
+
+// CopyFileA(from, to, FALSE): replaces `to` with a copy of `from` (contents,
+// permission bits or attributes, modification time). Fails, leaving `to` as it
+// was, when `from` is missing or not a regular file, or `to` is read-only or a
+// directory. The copy is written beside `to` under a temporary name, flushed to
+// disk and only then renamed over `to`: a failure half-way never leaves a
+// truncated destination or a stray temporary.
+bool CopyFileOver(const char *from, const char *to);
+
+// DeleteFileA: deletes one file (or a link, as a link). Fails on a missing
+// file, a directory and a read-only file.
+bool DeleteOneFile(const char *path);
+
+// MoveFileA: renames a file. Never replaces an existing `to`; then it fails and
+// both files stay as they were.
+bool MoveFileNoReplace(const char *from, const char *to);
+
+// True when `path` is a regular file itself, not a link to one.
+bool IsRegularFile(const char *path);
+
+// Directory seam for RemoveTree.
+
+// Bits of the attribute word the removal looks at (Win32 values).
+const unsigned kAttrReadOnly = 0x1;
+const unsigned kAttrDirectory = 0x10;
+const unsigned kAttrReparsePoint = 0x400;  // a link of any kind
+
+// One entry of a directory listing. `name` stays valid until the next
+// ReadTreeEntry on any directory.
+struct TreeEntry {
+    const char *name;
+    unsigned attributes;
+};
+
+// An open directory of the tree being removed. Opaque: each platform keeps
+// what it needs to work relative to it.
+struct TreeDir;
+
+// True when `path` is a link (symbolic link, junction) rather than what it
+// points at.
+bool IsLinkPath(const char *path);
+
+// Removes the link `path` itself, never its target.
+bool RemoveLinkPath(const char *path);
+
+// Opens the real directory `path` for removal; null when it is missing, not a
+// directory, a link, or cannot be listed.
+TreeDir *OpenTreeRoot(const char *path);
+
+// Opens the real subdirectory `name` of `parent`, never through a link; null
+// when `name` is no longer a real directory or cannot be opened.
+TreeDir *OpenTreeChild(TreeDir *parent, const char *name);
+
+// Makes `dir` writable (clears its read-only bit, keeping every other bit), so
+// that neither its entries nor its own removal are refused for it.
+void MakeTreeDirWritable(TreeDir *dir);
+
+// Hands out the next entry of `dir`, "." and ".." included where the platform
+// lists them; false at the end of the listing or when it cannot go on.
+bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry);
+
+// Removes the entry `name` of `dir` as what `attributes` says it is: a file or
+// link is deleted (read-only or not), a directory removed if it is empty.
+// Never follows a link.
+bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned attributes);
+
+// Ends the listing and releases `dir`.
+void CloseTreeDir(TreeDir *dir);
+
+// Removes the emptied directory `path` itself.
+bool RemoveTreeRoot(const char *path);
+
+#ifdef FW_TEST_HOOKS
+// Test builds only: called with each entry's name right after the listing
+// hands it out and before the walk acts on it, so that a test can swap the
+// entry for something else at the worst moment.
+extern void (*g_treeEntryListedHook)(const char *name);
+#endif

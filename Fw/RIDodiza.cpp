@@ -1,0 +1,101 @@
+// fwmaint: the installer's maintenance helper. One command word in, one fixed
+// sequence of whole-file operations in the working directory, and an exit
+// status out: 0 when the word named a command, 1 otherwise. It prints nothing;
+// the installer reads only the status, and relies on 0 for every command that
+// ran, whatever became of its file operations.
+#include <string>
+
+#include "Platform.h"
+#include "RemoveTree.h"
+
+// "deltar": the update archives are spent once the installer has unpacked them.
+static void DeleteArchives() {
+    DeleteOneFile("sa.tar");
+    DeleteOneFile("db.tar");
+    DeleteOneFile("addrules.tar");
+}
+
+// "saveprefs": keep the user's preferences out of the tree before it goes.
+// The current layout is copied second, so it wins where both exist; where
+// neither does, an earlier saved copy stays as it was.
+static void SavePrefs() {
+    CopyFileOver("sa\\spamassassin\\local.cf", "t_local.cf");
+    CopyFileOver("sa\\ruleset\\local.cf", "t_local.cf");
+    CopyFileOver("sa\\spamassassin\\user_prefs", "t_user_prefs");
+    CopyFileOver("sa\\ruleset\\user_prefs", "t_user_prefs");
+}
+
+// "delsa": the rule-set tree goes whole; the result does not matter to the
+// installer, which unpacks a fresh tree next.
+static void DeleteRuleTree() {
+    RemoveTree("sa");
+}
+
+// "restoreprefs": defaults first, then the saved copies over them, so a saved
+// copy wins and a default fills in where none was saved.
+static void RestorePrefs() {
+    CopyFileOver("local.cf", "sa\\ruleset\\local.cf");
+    CopyFileOver("user_prefs", "sa\\ruleset\\user_prefs");
+    bool localRestored = CopyFileOver("t_local.cf", "sa\\ruleset\\local.cf");
+    bool prefsRestored = CopyFileOver("t_user_prefs", "sa\\ruleset\\user_prefs");
+    // A saved copy is consumed only once it is back in the tree: when the copy
+    // failed (no "sa\ruleset", a full disk), it is the user's only copy.
+    if (localRestored)
+        DeleteOneFile("t_local.cf");
+    if (prefsRestored)
+        DeleteOneFile("t_user_prefs");
+    CopyFileOver("local.cf", "sa\\ruleset\\local.cf.sample");
+}
+
+// "renameservice": the new executable takes the main name, the old one the
+// backup name, and an older backup is discarded.
+static void RenameService() {
+    // Without a new executable there is nothing to swap in; moving the old one
+    // away would leave the service without any.
+    if (!IsRegularFile("RadaroziZiz.exe"))
+        return;
+    DeleteOneFile("Zovazozu.exe~");
+    // A rename never replaces its target, so the old executable moves away
+    // first; if the backup could not be deleted this fails and so does the next
+    // step, leaving all three files as they were.
+    bool oldMoved = MoveFileNoReplace("Zovazozu.exe", "Zovazozu.exe~");
+    if (!MoveFileNoReplace("RadaroziZiz.exe", "Zovazozu.exe") && oldMoved)
+        MoveFileNoReplace("Zovazozu.exe~", "Zovazozu.exe");  // never leave the service without one
+}
+
+// The command words, lower case, in the order they are tried.
+static const struct {
+    const char *word;
+    void (*action)();
+} kCommands[] = {
+    {"deltar", DeleteArchives},
+    {"saveprefs", SavePrefs},
+    {"delsa", DeleteRuleTree},
+    {"restoreprefs", RestorePrefs},
+    {"renameservice", RenameService},
+};
+
+// Runs the command whose word equals `word` whole, byte for byte; false when
+// none does. No prefixes, abbreviations or trimming.
+static bool DispatchCommand(const std::string &word) {
+    for (const auto &command : kCommands) {
+        if (word == command.word) {
+            command.action();
+            return true;
+        }
+    }
+    return false;
+}
+
+int main(int argc, char **argv) {
+    if (argc != 2)
+        return 1;
+    std::string word = argv[1];
+    // "C"-locale folding by hand: only A-Z change, whatever the locale or the
+    // byte values above 0x7F.
+    for (char &c : word) {
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    }
+    return DispatchCommand(word) ? 0 : 1;
+}

@@ -1,0 +1,59 @@
+// RemoveTree: the walk itself, written once for every platform. The platform
+// seam opens each directory relative to its parent without following links,
+// so nothing outside the tree is reached even if the tree changes under us.
+#include "RemoveTree.h"
+
+#include <string>
+
+#include "Platform.h"
+
+static bool IsDotOrDotDot(const char *name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Empties `dir`, entry by entry in listing order. A failure never stops the
+// walk: whatever cannot go stays, and so do the directories above it.
+static void EmptyTreeDir(TreeDir *dir) {
+    TreeEntry entry;
+    while (ReadTreeEntry(dir, &entry)) {
+        if (IsDotOrDotDot(entry.name))
+            continue;
+        // A link is removed as a link, whatever it points at.
+        if ((entry.attributes & kAttrDirectory) && !(entry.attributes & kAttrReparsePoint)) {
+            // The child's own listing reuses the entry, so keep the name.
+            const std::string name = entry.name;
+            const unsigned attributes = entry.attributes;
+            // The listing's word is only a hint: the open refuses anything that
+            // is no longer a real directory, and then the entry goes as it is
+            // now (a link swapped in since the listing goes as a link).
+            TreeDir *child = OpenTreeChild(dir, name.c_str());
+            if (!child) {
+                DeleteTreeEntry(dir, name.c_str(), attributes & ~kAttrDirectory);
+                continue;
+            }
+            // Read-only would refuse the removal of its entries (Linux) or of
+            // the directory itself (Windows): clear it before descending.
+            MakeTreeDirWritable(child);
+            EmptyTreeDir(child);
+            CloseTreeDir(child);
+            // Fails harmlessly when something below could not be removed.
+            DeleteTreeEntry(dir, name.c_str(), attributes);
+        } else {
+            DeleteTreeEntry(dir, entry.name, entry.attributes);
+        }
+    }
+}
+
+int RemoveTree(const char *path) {
+    // A link in place of the tree is not ours to empty: only the link goes.
+    if (IsLinkPath(path))
+        return RemoveLinkPath(path);
+    TreeDir *root = OpenTreeRoot(path);
+    if (!root)
+        return 0;  // missing, not a directory, or cannot be listed: nothing changed
+    // The root's read-only bit comes from its own attribute word, looked up now.
+    MakeTreeDirWritable(root);
+    EmptyTreeDir(root);
+    CloseTreeDir(root);
+    return RemoveTreeRoot(path);
+}

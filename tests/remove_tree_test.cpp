@@ -1,0 +1,85 @@
+// RemoveTree in-process: its result, and what it does when the tree is
+// changed under it at the worst moment (test builds carry a hook for that).
+#include "RemoveTree.h"
+
+#include <functional>
+
+#include "Platform.h"
+#include "TestSupport.h"
+
+namespace {
+
+using Tree = std::map<std::string, std::string>;
+
+class RemoveTreeTest : public TempDirTest {
+protected:
+    void TearDown() override {
+        g_treeEntryListedHook = nullptr;
+        TempDirTest::TearDown();
+    }
+};
+
+TEST_F(RemoveTreeTest, ResultSaysWhetherTheDirectoryItselfIsGone) {
+    const struct {
+        const char *name;
+        std::function<void(const std::string &)> lay;
+        int result;
+        Tree left;
+    } cases[] = {
+        {"missing", [](auto &) {}, 0, {}},
+        {"a file, not a directory", [](auto &sa) { Put(sa, "f"); }, 0, {{"sa", "f"}}},
+        {"empty", [](auto &sa) { mkdir(sa.c_str(), 0755); }, 1, {}},
+        {"read-only all through", [](auto &sa) {
+             Put(sa + "/sub/file", "f", 0444);
+             chmod((sa + "/sub").c_str(), 0555);
+             chmod(sa.c_str(), 0555);
+         }, 1, {}},
+    };
+    for (auto &c : cases) {
+        c.lay(At("sa"));
+        EXPECT_EQ(RemoveTree(At("sa").c_str()), c.result) << c.name;
+        EXPECT_EQ(Snapshot(dir), c.left) << c.name;
+        unlink(At("sa").c_str());
+    }
+}
+
+// The listing said "directory"; by the time the walk opens it, it is a link
+// to a tree outside. The link goes, the outside stays whole.
+TEST_F(RemoveTreeTest, ADirectorySwappedForALinkMidWalkIsRemovedAsALink) {
+    static std::string s_dir;
+    s_dir = dir;
+    Put(At("sa/victim/file"), "ours");
+    Put(At("sa/after"), "ours");
+    Put(At("outside/canary"), "keep");
+    g_treeEntryListedHook = [](const char *name) {
+        if (std::string(name) != "victim")
+            return;
+        rename((s_dir + "/sa/victim").c_str(), (s_dir + "/moved").c_str());
+        symlink((s_dir + "/outside").c_str(), (s_dir + "/sa/victim").c_str());
+    };
+    EXPECT_EQ(RemoveTree(At("sa").c_str()), 1);
+    EXPECT_EQ(Snapshot(dir), (Tree{{"moved", "<dir>"}, {"moved/file", "ours"}, {"outside", "<dir>"}, {"outside/canary", "keep"}}));
+}
+
+// Deep levels let go of their parent's descriptor and reopen it through "..".
+// A directory moved out of the tree meanwhile has a stranger for its "..":
+// the walk must give that branch up instead of going on out there.
+TEST_F(RemoveTreeTest, ADeepDirectoryMovedOutsideDoesNotTakeTheWalkWithIt) {
+    static std::string s_dir, s_deep;
+    s_dir = dir;
+    s_deep = At("sa");
+    for (int level = 1; level <= 12; ++level)
+        s_deep += "/d";
+    Put(s_deep + "/trigger", "ours");
+    Put(At("outside/canary"), "keep");
+    g_treeEntryListedHook = [](const char *name) {
+        if (std::string(name) == "trigger")
+            rename(s_deep.c_str(), (s_dir + "/outside/d").c_str());
+    };
+    EXPECT_EQ(RemoveTree(At("sa").c_str()), 0);
+    Tree left = Snapshot(At("outside"));
+    EXPECT_EQ(left["canary"], "keep");
+    EXPECT_EQ(left["d"], "<dir>");
+}
+
+}  // namespace
