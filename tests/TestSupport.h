@@ -46,7 +46,8 @@ inline std::string Get(const std::string &path) {
     return out.str();
 }
 
-// Every entry below `root`: relative path -> content, "<dir>" or "-> target".
+// Every entry below `root`: relative path -> content, "<dir>", "-> target"
+// or "<special>" (never opened: a FIFO would block).
 inline std::map<std::string, std::string> Snapshot(const std::string &root) {
     static std::map<std::string, std::string> *s_tree;
     static size_t s_prefix;
@@ -61,7 +62,7 @@ inline std::map<std::string, std::string> Snapshot(const std::string &root) {
             char target[4096] = {};
             value = "-> " + std::string(target, readlink(path, target, sizeof target - 1));
         } else {
-            value = S_ISDIR(st->st_mode) ? "<dir>" : Get(path);
+            value = S_ISDIR(st->st_mode) ? "<dir>" : S_ISREG(st->st_mode) ? Get(path) : "<special>";
         }
         return 0;
     }, 64, FTW_PHYS);

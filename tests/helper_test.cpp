@@ -14,6 +14,7 @@ struct Limits {
     rlim_t fileSize = RLIM_INFINITY;  // bytes a write may reach
     rlim_t openFiles = 0;             // 0: as inherited
     const char *fault = nullptr;      // "Operation:path" for the fault-injecting build
+    bool unprivileged = false;        // run as nobody, where read-only bits bite
 };
 
 // Runs the helper in `dir` and returns its exit status, or 128+signal. The
@@ -26,6 +27,8 @@ int RunHelper(const std::string &dir, std::vector<std::string> args, Limits limi
         dup2(out, 1);
         dup2(out, 2);
         close(out);
+        if (limits.unprivileged && getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(97);
         if (chdir(dir.c_str()) != 0)
             _exit(99);
         struct rlimit size = {limits.fileSize, limits.fileSize}, files = {limits.openFiles, limits.openFiles};
@@ -203,6 +206,23 @@ TEST_F(HelperTest, RenameserviceWithAnUndeletableBackupChangesNothing) {
     EXPECT_EQ(Snapshot(dir), (Tree{{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}}));
 }
 
+// The tree may come from an archive: a link in it must not steer a copy to
+// read or write a file outside.
+TEST_F(HelperTest, CopiesNeverGoThroughLinks) {
+    Lay({{"outside/rs/local.cf", "theirs"}, {"outside/secret", "s"}, {"t_local.cf", "saved L"}});
+    const Tree outside = Snapshot(At("outside"));
+    mkdir(At("sa").c_str(), 0755);
+    symlink(At("outside/rs").c_str(), At("sa/ruleset").c_str());
+    EXPECT_EQ(RunHelper(dir, {"restoreprefs"}), 0);
+    EXPECT_EQ(Get(At("t_local.cf")), "saved L");
+    unlink(At("sa/ruleset").c_str());
+    Put(At("sa/ruleset/user_prefs"), "p");
+    symlink(At("outside/secret").c_str(), At("sa/ruleset/local.cf").c_str());
+    EXPECT_EQ(RunHelper(dir, {"saveprefs"}), 0);
+    EXPECT_EQ(Get(At("t_local.cf")), "saved L");
+    EXPECT_EQ(Snapshot(At("outside")), outside);
+}
+
 // A copy that runs out of room (file-size limit, or a full tmpfs) must leave
 // every destination whole and no temporary behind.
 TEST_F(HelperTest, ACopyThatRunsOutOfRoomLosesNothing) {
@@ -241,6 +261,15 @@ TEST_F(HelperTest, DelsaRemovesTheTreeAndNothingOutsideIt) {
     mkfifo(At("sa/fifo").c_str(), 0644);
     EXPECT_EQ(RunHelper(dir, {"delsa"}), 0);
     EXPECT_EQ(Snapshot(dir), (Tree{{"keep.txt", "k"}, {"outside", "<dir>"}, {"outside/canary", "c"}}));
+}
+
+TEST_F(HelperTest, DelsaClearsReadOnlyBitsForAnUnprivilegedUser) {
+    Put(At("sa/ro/file"), "f", 0444);
+    EXPECT_EQ(system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
+    chmod(At("sa/ro").c_str(), 0555);
+    chmod(At("sa").c_str(), 0555);
+    EXPECT_EQ(RunHelper(dir, {"delsa"}, {.unprivileged = true}), 0);
+    EXPECT_EQ(Snapshot(dir), Tree{});
 }
 
 TEST_F(HelperTest, DelsaOnALinkRemovesOnlyTheLink) {
