@@ -46,8 +46,9 @@ inline std::string Get(const std::string &path) {
     return out.str();
 }
 
-// Every entry below `root`: relative path -> content, "<dir>", "-> target"
-// or "<special>" (never opened: a FIFO would block).
+// Every file below `root`: relative path -> content, "-> target" for a link,
+// "<special>" for a FIFO or device (never opened: it could block), and "<dir>"
+// for an empty directory (others show through their entries).
 inline std::map<std::string, std::string> Snapshot(const std::string &root) {
     static std::map<std::string, std::string> *s_tree;
     static size_t s_prefix;
@@ -57,13 +58,17 @@ inline std::map<std::string, std::string> Snapshot(const std::string &root) {
     nftw(root.c_str(), [](const char *path, const struct stat *st, int type, struct FTW *) {
         if (strlen(path) < s_prefix)
             return 0;
-        std::string &value = (*s_tree)[path + s_prefix];
-        if (type == FTW_SL) {
-            char target[4096] = {};
+        std::string name = path + s_prefix, &value = (*s_tree)[name];
+        char target[4096] = {};
+        if (type == FTW_SL)
             value = "-> " + std::string(target, readlink(path, target, sizeof target - 1));
-        } else {
-            value = S_ISDIR(st->st_mode) ? "<dir>" : S_ISREG(st->st_mode) ? Get(path) : "<special>";
-        }
+        else if (S_ISDIR(st->st_mode))
+            value = "<dir>";
+        else
+            value = S_ISREG(st->st_mode) ? Get(path) : "<special>";
+        // A directory with entries needs no line of its own.
+        if (name.find('/') != std::string::npos)
+            s_tree->erase(name.substr(0, name.rfind('/')));
         return 0;
     }, 64, FTW_PHYS);
     return tree;

@@ -10,6 +10,8 @@
 
 namespace {
 
+using Tree = std::map<std::string, std::string>;
+
 struct Limits {
     rlim_t fileSize = RLIM_INFINITY;  // bytes a write may reach
     rlim_t openFiles = 0;             // 0: as inherited
@@ -26,15 +28,11 @@ int RunHelper(const std::string &dir, std::vector<std::string> args, Limits limi
         int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
         dup2(out, 2);
-        close(out);
-        if (limits.unprivileged && getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(97);
-        if (chdir(dir.c_str()) != 0)
-            _exit(99);
         struct rlimit size = {limits.fileSize, limits.fileSize}, files = {limits.openFiles, limits.openFiles};
         setrlimit(RLIMIT_FSIZE, &size);
-        if (limits.openFiles)
-            setrlimit(RLIMIT_NOFILE, &files);
+        if ((limits.openFiles && setrlimit(RLIMIT_NOFILE, &files) != 0) || chdir(dir.c_str()) != 0 ||
+            (limits.unprivileged && getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)))
+            _exit(99);
         if (limits.fault)
             setenv("FWMAINT_TEST_FAULT", limits.fault, 1);
         std::vector<char *> argv = {(char *)(limits.fault ? FWMAINT_HOOKED_PATH : FWMAINT_PATH)};
@@ -51,17 +49,19 @@ int RunHelper(const std::string &dir, std::vector<std::string> args, Limits limi
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-using Tree = std::map<std::string, std::string>;
-
 class HelperTest : public TempDirTest {
 protected:
-    void Lay(const Tree &files) {
+    void Lay(const Tree &files, const std::vector<std::string> &readOnly = {}) {
         for (auto &[path, content] : files)
             Put(At(path), content);
+        for (auto &path : readOnly)
+            chmod(At(path).c_str(), 0444);
+    }
+    void Renew() {
+        DropTempDir(dir);
+        dir = MakeTempDir();
     }
 };
-
-// --- Command words -------------------------------------------------------
 
 TEST_F(HelperTest, CommandWordsMatchWholeAfterFoldingAToZOnly) {
     const Tree archives = {{"sa.tar", "a"}, {"db.tar", "b"}, {"addrules.tar", "c"}, {"keep", "k"}};
@@ -81,42 +81,87 @@ TEST_F(HelperTest, CommandWordsMatchWholeAfterFoldingAToZOnly) {
         // A rejected word touches nothing; the matched one takes the archives.
         EXPECT_EQ(Snapshot(dir), (c.status ? archives : Tree{{"keep", "k"}}));
     }
-}
-
-TEST_F(HelperTest, EveryCommandSucceedsInAnEmptyDirectoryAndCreatesNothing) {
+    // Every command exits 0 with nothing to work on, and creates nothing.
+    Renew();
     for (const char *word : {"deltar", "SAVEPREFS", "delsa", "RestorePrefs", "RENAMESERVICE"}) {
         EXPECT_EQ(RunHelper(dir, {word}), 0) << word;
         EXPECT_EQ(Snapshot(dir), Tree{}) << word;
     }
 }
 
-// --- The commands --------------------------------------------------------
-
-TEST_F(HelperTest, DeltarDeletesTheArchivesThatAreThereAndNothingElse) {
-    Lay({{"sa.tar", "a"}, {"sa.tar.bak", "x"}, {"sa/db.tar", "y"}});
-    Put(At("addrules.tar"), "read-only", 0444);  // refused, as Windows refuses it
-    EXPECT_EQ(RunHelper(dir, {"deltar"}), 0);
-    EXPECT_EQ(Snapshot(dir), (Tree{{"addrules.tar", "read-only"}, {"sa", "<dir>"}, {"sa.tar.bak", "x"}, {"sa/db.tar", "y"}}));
-}
-
-TEST_F(HelperTest, SaveprefsPrefersTheCurrentLayoutAndKeepsEarlierCopies) {
+// Each command on a whole working directory: what was there, what is left.
+TEST_F(HelperTest, CommandsLeaveExactlyTheExpectedDirectory) {
+    const std::string big(64 * 1024, 'x');
+    const Tree defaults = {{"local.cf", "dL"}, {"user_prefs", "dP"}};
+    const Tree restored = {{"local.cf", "dL"}, {"user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}};
+    auto with = [](Tree base, const Tree &more) { base.insert(more.begin(), more.end()); return base; };
     const struct {
+        const char *name, *word;
         Tree before;
-        std::string local, prefs;
+        Tree after;
+        std::vector<std::string> readOnly = {};
+        Limits limits = {};
     } cases[] = {
-        {{{"sa/spamassassin/local.cf", "old L"}, {"sa/spamassassin/user_prefs", "old P"}}, "old L", "old P"},
-        {{{"sa/spamassassin/local.cf", "old L"}, {"sa/ruleset/local.cf", "new L"},
-          {"sa/spamassassin/user_prefs", "old P"}, {"sa/ruleset/user_prefs", "new P"}}, "new L", "new P"},
-        {{{"sa/ruleset/local.cf", "new L"}, {"t_user_prefs", "earlier P"}}, "new L", "earlier P"},
-        {{{"sa/other", "x"}}, "<none>", "<none>"},
+        {"deltar: those there, read-only refused", "deltar",
+         {{"sa.tar", "a"}, {"sa.tar.bak", "x"}, {"sa/db.tar", "y"}, {"addrules.tar", "ro"}},
+         {{"sa.tar.bak", "x"}, {"sa/db.tar", "y"}, {"addrules.tar", "ro"}}, {"addrules.tar"}},
+        {"saveprefs: older layout only", "saveprefs",
+         {{"sa/spamassassin/local.cf", "oL"}, {"sa/spamassassin/user_prefs", "oP"}},
+         {{"sa/spamassassin/local.cf", "oL"}, {"sa/spamassassin/user_prefs", "oP"}, {"t_local.cf", "oL"}, {"t_user_prefs", "oP"}}},
+        {"saveprefs: current layout wins", "saveprefs",
+         {{"sa/spamassassin/local.cf", "oL"}, {"sa/ruleset/local.cf", "nL"}, {"sa/ruleset/user_prefs", "nP"}},
+         {{"sa/spamassassin/local.cf", "oL"}, {"sa/ruleset/local.cf", "nL"}, {"sa/ruleset/user_prefs", "nP"},
+          {"t_local.cf", "nL"}, {"t_user_prefs", "nP"}}},
+        {"saveprefs: nothing to save keeps earlier copies", "saveprefs",
+         {{"sa/x", "x"}, {"t_user_prefs", "eP"}}, {{"sa/x", "x"}, {"t_user_prefs", "eP"}}},
+        {"restoreprefs: defaults fill in", "restoreprefs",
+         with(defaults, {{"sa/ruleset/r.cf", "r"}}),
+         with(restored, {{"sa/ruleset/r.cf", "r"}, {"sa/ruleset/local.cf", "dL"}, {"sa/ruleset/user_prefs", "dP"}})},
+        {"restoreprefs: saved copies win and are consumed", "restoreprefs",
+         with(defaults, {{"sa/ruleset/local.cf", "old"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
+         with(restored, {{"sa/ruleset/local.cf", "sL"}, {"sa/ruleset/user_prefs", "sP"}})},
+        {"restoreprefs: no tree keeps the saved copies", "restoreprefs",
+         with(defaults, {{"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}), with(defaults, {{"t_local.cf", "sL"}, {"t_user_prefs", "sP"}})},
+        {"restoreprefs: read-only destination keeps its saved copy", "restoreprefs",
+         with(defaults, {{"sa/ruleset/local.cf", "locked"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
+         with(restored, {{"sa/ruleset/local.cf", "locked"}, {"t_local.cf", "sL"}, {"sa/ruleset/user_prefs", "sP"}}),
+         {"sa/ruleset/local.cf"}},
+        // A copy that fails half-way (here at the file-size limit, as on a full
+        // disk) leaves every destination whole and no temporary behind.
+        {"saveprefs: copy fails half-way", "saveprefs",
+         {{"sa/ruleset/local.cf", big}, {"t_local.cf", "sL"}}, {{"sa/ruleset/local.cf", big}, {"t_local.cf", "sL"}},
+         {}, {.fileSize = 1024}},
+        {"restoreprefs: copy back fails half-way", "restoreprefs",
+         with(defaults, {{"sa/ruleset/x", ""}, {"t_local.cf", big}}),
+         with(restored, {{"sa/ruleset/x", ""}, {"t_local.cf", big}, {"sa/ruleset/local.cf", "dL"}, {"sa/ruleset/user_prefs", "dP"}}),
+         {}, {.fileSize = 1024}},
+        {"renameservice: swap", "renameservice",
+         {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}}, {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}}},
+        {"renameservice: first install", "renameservice",
+         {{"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}}, {{"Zovazozu.exe", "v2"}}},
+        {"renameservice: no new executable", "renameservice",
+         {{"Zovazozu.exe", "v1"}, {"Zovazozu.exe~", "v0"}}, {{"Zovazozu.exe", "v1"}, {"Zovazozu.exe~", "v0"}}},
+        {"renameservice: new one is a directory", "renameservice",
+         {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe/x", "d"}}, {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe/x", "d"}}},
+        {"renameservice: undeletable backup changes nothing", "renameservice",
+         {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}},
+         {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}}, {"Zovazozu.exe~"}},
+        {"renameservice: last rename fails, old one goes back", "renameservice",
+         {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}}, {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}},
+         {}, {.fault = "MoveFileNoReplace:RadaroziZiz.exe"}},
+        {"delsa: read-only all through, unprivileged", "delsa",
+         {{"keep", "k"}, {"sa/ro/file", "f"}}, {{"keep", "k"}}, {"sa/ro/file", "sa/ro", "sa"}, {.unprivileged = true}},
     };
     for (auto &c : cases) {
-        DropTempDir(dir);
-        dir = MakeTempDir();
+        Renew();
         Lay(c.before);
-        EXPECT_EQ(RunHelper(dir, {"saveprefs"}), 0);
-        EXPECT_EQ(Get(At("t_local.cf")), c.local);
-        EXPECT_EQ(Get(At("t_user_prefs")), c.prefs);
+        if (c.limits.unprivileged) {
+            EXPECT_EQ(system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
+        }
+        for (auto &path : c.readOnly)
+            chmod(At(path).c_str(), Snapshot(dir).count(path) ? 0444 : 0555);
+        EXPECT_EQ(RunHelper(dir, {c.word}, c.limits), 0) << c.name;
+        EXPECT_EQ(Snapshot(dir), c.after) << c.name;
     }
 }
 
@@ -125,85 +170,10 @@ TEST_F(HelperTest, CopiesCarryModeAndModificationTime) {
     struct timespec times[2] = {{1000000000, 0}, {1234567890, 0}};
     utimensat(AT_FDCWD, At("sa/ruleset/local.cf").c_str(), times, 0);
     EXPECT_EQ(RunHelper(dir, {"saveprefs"}), 0);
-    struct stat st;
-    ASSERT_EQ(stat(At("t_local.cf").c_str(), &st), 0);
+    struct stat st = {};
+    EXPECT_EQ(stat(At("t_local.cf").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);
-}
-
-TEST_F(HelperTest, RestoreprefsInstallsSavedOverDefaultsAndConsumesOnlyWhatWentBack) {
-    const Tree defaults = {{"local.cf", "default L"}, {"user_prefs", "default P"}};
-    const struct {
-        Tree before;
-        Tree after;
-    } cases[] = {
-        // Nothing saved: the defaults fill in.
-        {{{"sa/ruleset/x.cf", "r"}},
-         {{"sa/ruleset/x.cf", "r"}, {"sa/ruleset/local.cf", "default L"}, {"sa/ruleset/user_prefs", "default P"}}},
-        // Saved copies win and are consumed.
-        {{{"sa/ruleset/local.cf", "stale"}, {"t_local.cf", "saved L"}, {"t_user_prefs", "saved P"}},
-         {{"sa/ruleset/local.cf", "saved L"}, {"sa/ruleset/user_prefs", "saved P"}}},
-        // No tree to restore into: the saved copies are the user's only ones and stay.
-        {{{"t_local.cf", "saved L"}, {"t_user_prefs", "saved P"}}, {{"t_local.cf", "saved L"}, {"t_user_prefs", "saved P"}}},
-    };
-    for (auto &c : cases) {
-        DropTempDir(dir);
-        dir = MakeTempDir();
-        Lay(defaults);
-        Lay(c.before);
-        EXPECT_EQ(RunHelper(dir, {"restoreprefs"}), 0);
-        Tree expected = defaults;
-        for (auto &[path, content] : c.after)
-            expected[path] = content;
-        if (Get(At("sa/ruleset/x.cf")) != "<none>" || c.after.count("sa/ruleset/local.cf")) {
-            expected["sa"] = expected["sa/ruleset"] = "<dir>";
-            expected["sa/ruleset/local.cf.sample"] = "default L";
-        }
-        EXPECT_EQ(Snapshot(dir), expected);
-    }
-}
-
-TEST_F(HelperTest, RestoreprefsKeepsTheSavedCopyWhenTheDestinationIsReadOnly) {
-    Lay({{"t_local.cf", "saved L"}, {"t_user_prefs", "saved P"}});
-    Put(At("sa/ruleset/local.cf"), "locked", 0444);
-    EXPECT_EQ(RunHelper(dir, {"restoreprefs"}), 0);
-    EXPECT_EQ(Get(At("sa/ruleset/local.cf")), "locked");
-    EXPECT_EQ(Get(At("t_local.cf")), "saved L");
-    EXPECT_EQ(Get(At("sa/ruleset/user_prefs")), "saved P");
-    EXPECT_EQ(Get(At("t_user_prefs")), "<none>");
-}
-
-TEST_F(HelperTest, RenameserviceNeverLeavesTheServiceWithoutItsExecutable) {
-    const struct {
-        const char *name;
-        Tree before;
-        Tree after;
-        const char *fault;
-    } cases[] = {
-        {"swap", {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}},
-         {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}}, nullptr},
-        {"first install", {{"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}}, {{"Zovazozu.exe", "v2"}}, nullptr},
-        {"no new executable", {{"Zovazozu.exe", "v1"}, {"Zovazozu.exe~", "v0"}},
-         {{"Zovazozu.exe", "v1"}, {"Zovazozu.exe~", "v0"}}, nullptr},
-        {"new one is a directory", {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe/x", "d"}},
-         {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "<dir>"}, {"RadaroziZiz.exe/x", "d"}}, nullptr},
-        {"last rename fails", {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}},
-         {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}}, "MoveFileNoReplace:RadaroziZiz.exe"},
-    };
-    for (auto &c : cases) {
-        DropTempDir(dir);
-        dir = MakeTempDir();
-        Lay(c.before);
-        EXPECT_EQ(RunHelper(dir, {"renameservice"}, {.fault = c.fault}), 0) << c.name;
-        EXPECT_EQ(Snapshot(dir), c.after) << c.name;
-    }
-}
-
-TEST_F(HelperTest, RenameserviceWithAnUndeletableBackupChangesNothing) {
-    Lay({{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}});
-    Put(At("Zovazozu.exe~"), "v0", 0444);
-    EXPECT_EQ(RunHelper(dir, {"renameservice"}), 0);
-    EXPECT_EQ(Snapshot(dir), (Tree{{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}}));
 }
 
 // The tree may come from an archive: a link in it must not steer a copy to
@@ -214,7 +184,6 @@ TEST_F(HelperTest, CopiesNeverGoThroughLinks) {
     mkdir(At("sa").c_str(), 0755);
     symlink(At("outside/rs").c_str(), At("sa/ruleset").c_str());
     EXPECT_EQ(RunHelper(dir, {"restoreprefs"}), 0);
-    EXPECT_EQ(Get(At("t_local.cf")), "saved L");
     unlink(At("sa/ruleset").c_str());
     Put(At("sa/ruleset/user_prefs"), "p");
     symlink(At("outside/secret").c_str(), At("sa/ruleset/local.cf").c_str());
@@ -223,61 +192,22 @@ TEST_F(HelperTest, CopiesNeverGoThroughLinks) {
     EXPECT_EQ(Snapshot(At("outside")), outside);
 }
 
-// A copy that runs out of room (file-size limit, or a full tmpfs) must leave
-// every destination whole and no temporary behind.
-TEST_F(HelperTest, ACopyThatRunsOutOfRoomLosesNothing) {
-    const std::string big(64 * 1024, 'x');
-    bool tmpfs = getuid() == 0 && system(("mount -t tmpfs -o size=96k fwtest '" + dir + "' 2>/dev/null").c_str()) == 0;
-    for (int round = 0; round < (tmpfs ? 2 : 1); ++round) {
-        rlim_t limit = round == 0 && tmpfs ? RLIM_INFINITY : 1024;  // the mount's room, then the size limit
-        Lay({{"sa/ruleset/local.cf", big}, {"t_local.cf", "saved L"}});
-        EXPECT_EQ(RunHelper(dir, {"saveprefs"}, {.fileSize = limit}), 0);
-        EXPECT_EQ(Snapshot(dir), (Tree{{"sa", "<dir>"}, {"sa/ruleset", "<dir>"}, {"sa/ruleset/local.cf", big},
-                                       {"t_local.cf", "saved L"}}));
-        Lay({{"sa/ruleset/local.cf", "default L"}, {"local.cf", "default L"}, {"t_local.cf", big}});
-        EXPECT_EQ(RunHelper(dir, {"restoreprefs"}, {.fileSize = limit}), 0);
-        EXPECT_EQ(Snapshot(dir), (Tree{{"local.cf", "default L"}, {"sa", "<dir>"}, {"sa/ruleset", "<dir>"},
-                                       {"sa/ruleset/local.cf", "default L"}, {"sa/ruleset/local.cf.sample", "default L"},
-                                       {"t_local.cf", big}}));
-        system(("rm -rf '" + dir + "'/* '" + dir + "'/.[!.]*").c_str());
-    }
-    if (tmpfs) {
-        EXPECT_EQ(system(("umount '" + dir + "'").c_str()), 0);
-    }
-}
-
-// --- delsa ---------------------------------------------------------------
-
 TEST_F(HelperTest, DelsaRemovesTheTreeAndNothingOutsideIt) {
     Lay({{"keep.txt", "k"}, {"outside/canary", "c"}, {"sa/ruleset/10.cf", "r"}, {"sa/ruleset/.hidden", "h"},
-         {"sa/...", "d"}, {"sa/.a", "d"}, {"sa/a\\..\\..\\keep.txt", "not a path"}});
-    Put(At("sa/ro/deep/file"), "f", 0444);
-    chmod(At("sa/ro/deep").c_str(), 0555);
-    chmod(At("sa/ro").c_str(), 0555);
-    chmod(At("sa").c_str(), 0555);
+         {"sa/...", "d"}, {"sa/.a", "d"}, {"sa/a\\..\\..\\keep.txt", "not a path"}, {"sa/ro/deep/file", "f"}},
+        {"sa/ro/deep/file"});
+    for (const char *ro : {"sa/ro/deep", "sa/ro", "sa"})
+        chmod(At(ro).c_str(), 0555);
     symlink(At("outside").c_str(), At("sa/dirlink").c_str());
     symlink(At("outside/canary").c_str(), At("sa/filelink").c_str());
     symlink("nowhere", At("sa/dangling").c_str());
     mkfifo(At("sa/fifo").c_str(), 0644);
     EXPECT_EQ(RunHelper(dir, {"delsa"}), 0);
-    EXPECT_EQ(Snapshot(dir), (Tree{{"keep.txt", "k"}, {"outside", "<dir>"}, {"outside/canary", "c"}}));
-}
-
-TEST_F(HelperTest, DelsaClearsReadOnlyBitsForAnUnprivilegedUser) {
-    Put(At("sa/ro/file"), "f", 0444);
-    EXPECT_EQ(system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
-    chmod(At("sa/ro").c_str(), 0555);
-    chmod(At("sa").c_str(), 0555);
-    EXPECT_EQ(RunHelper(dir, {"delsa"}, {.unprivileged = true}), 0);
-    EXPECT_EQ(Snapshot(dir), Tree{});
-}
-
-TEST_F(HelperTest, DelsaOnALinkRemovesOnlyTheLink) {
-    Lay({{"target/sa/ruleset/local.cf", "x"}});
-    symlink("target/sa", At("sa").c_str());
+    EXPECT_EQ(Snapshot(dir), (Tree{{"keep.txt", "k"}, {"outside/canary", "c"}}));
+    // "sa" itself a link: only the link goes.
+    symlink("outside", At("sa").c_str());
     EXPECT_EQ(RunHelper(dir, {"delsa"}), 0);
-    EXPECT_EQ(Snapshot(dir), (Tree{{"target", "<dir>"}, {"target/sa", "<dir>"}, {"target/sa/ruleset", "<dir>"},
-                                   {"target/sa/ruleset/local.cf", "x"}}));
+    EXPECT_EQ(Snapshot(dir), (Tree{{"keep.txt", "k"}, {"outside/canary", "c"}}));
 }
 
 // Deeper than PATH_MAX, and again with barely enough descriptors for a few
@@ -305,7 +235,7 @@ TEST_F(HelperTest, DelsaLeavesAnUndeletableFileAndTheDirectoriesAboveIt) {
     if (getuid() != 0 || system(("chattr +i '" + At("sa/a/b/locked") + "' 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << "chattr +i needs root and a file system that supports it";
     EXPECT_EQ(RunHelper(dir, {"delsa"}), 0);
-    EXPECT_EQ(Snapshot(dir), (Tree{{"sa", "<dir>"}, {"sa/a", "<dir>"}, {"sa/a/b", "<dir>"}, {"sa/a/b/locked", "l"}}));
+    EXPECT_EQ(Snapshot(dir), (Tree{{"sa/a/b/locked", "l"}}));
 }
 
 }  // namespace
