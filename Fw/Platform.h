@@ -8,6 +8,11 @@
 // never split or reinterpreted.
 #pragma once
 
+// The program's arguments, its own path first. Where the platform hands the
+// program its raw command line (Windows), this is where it gets split by the
+// helper's own rule; where arguments arrive split, they pass through as given.
+void GetCommandArguments(int *argc, char ***argv);
+
 // File operations: each keeps the Win32 rule the commands were written against,
 // and none of them follows a link on the way to its file.
 

@@ -28,6 +28,9 @@ static bool InjectedFault(const char *operation, const char *path) {
 static bool InjectedFault(const char *, const char *) { return false; }
 #endif
 
+// The shell has split the command line already.
+void GetCommandArguments(int *, char ***) {}
+
 // --- Fixed paths ---------------------------------------------------------
 
 // Opens the directory that holds `path` and sets `leaf` to its last name. The

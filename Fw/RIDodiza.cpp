@@ -88,6 +88,7 @@ static bool DispatchCommand(const std::string &word) {
 }
 
 int main(int argc, char **argv) {
+    GetCommandArguments(&argc, &argv);
     if (argc != 2)
         return 1;
     std::string word = argv[1];
