@@ -373,7 +373,7 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
 }
 
 bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned attributes) {
-    if (dir->fd < 0)
+    if (dir->fd < 0 || InjectedFault("DeleteTreeEntry", name))
         return false;
     int flags = (attributes & kAttrDirectory) ? AT_REMOVEDIR : 0;
     bool ok = unlinkat(dir->fd, name, flags) == 0;
