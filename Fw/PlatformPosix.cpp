@@ -235,9 +235,10 @@ bool MoveFileNoReplace(const char *from, const char *to) {
 // Each open level holds a descriptor, so every name is resolved relative to
 // the directory it was listed in. To keep the number of descriptors flat,
 // levels deeper than kHeldLevels close their parent's descriptor while they
-// work and reopen it afterwards through their own "..", checking that it is
-// still the same directory; if it is not (the tree was moved under us), the
-// walk gives that branch up rather than act on a stranger.
+// work (and any level does so for its ancestors when descriptors run out),
+// and reopen it afterwards through their own "..", checking that it is still
+// the same directory; if it is not (the tree was moved under us), the walk
+// gives that branch up rather than act on a stranger.
 //
 // All levels share one listing buffer: it belongs to the level that read it
 // last, and a level whose entries were overwritten by a child's listing picks
@@ -268,8 +269,27 @@ struct ListingBuffer {
 };
 static ListingBuffer g_listing;
 
+// Lets go of the descriptor of the nearest ancestor above `parent` that still
+// holds one; it is reopened through ".." on the way back up. False when no
+// ancestor has one left to give.
+static bool ParkAncestor(TreeDir *parent) {
+    for (TreeDir *up = parent ? parent->parent : nullptr; up; up = up->parent) {
+        if (up->fd >= 0) {
+            close(up->fd);
+            up->fd = -1;
+            return true;
+        }
+    }
+    return false;
+}
+
 static TreeDir *OpenTreeDirAt(int dirfd, const char *name, TreeDir *parent) {
-    int fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd;
+    // Out of descriptors (a low limit, or a busy system): park ancestors one by
+    // one until the open succeeds; the walk needs only its parent and itself.
+    while ((fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0 &&
+           (errno == EMFILE || errno == ENFILE) && ParkAncestor(parent)) {
+    }
     struct stat st;
     if (fd < 0)
         return nullptr;
@@ -390,7 +410,10 @@ void CloseTreeDir(TreeDir *dir) {
     if (parent && parent->fd < 0 && dir->fd >= 0) {
         // Reopen the parked parent through "..", and only if it is the very
         // directory we left: a moved tree must not take the walk elsewhere.
-        int fd = openat(dir->fd, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int fd;
+        while ((fd = openat(dir->fd, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0 &&
+               (errno == EMFILE || errno == ENFILE) && ParkAncestor(parent)) {
+        }
         struct stat st;
         if (fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == parent->dev && st.st_ino == parent->ino)
             parent->fd = fd;
