@@ -137,6 +137,16 @@ static int CreateTemporary(int dir, const std::string &leaf, std::string &name) 
     return -1;
 }
 
+// Flushes the directory `dir` itself, so that a rename in it survives a crash.
+static bool SyncDirectory(int dir) {
+    int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Some file systems cannot flush a directory (EINVAL): nothing more to do.
+    bool ok = fd >= 0 && (fsync(fd) == 0 || errno == EINVAL);
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
 bool CopyFileOver(const char *from, const char *to) {
     if (InjectedFault("CopyFileOver", from))
         return false;
@@ -175,6 +185,9 @@ bool CopyFileOver(const char *from, const char *to) {
     ok = ok && renameat(toDir, tempName.c_str(), toDir, toLeaf.c_str()) == 0;
     if (!ok)
         unlinkat(toDir, tempName.c_str(), 0);
+    // The new name must reach the disk before the caller acts on the success
+    // (restoreprefs deletes the saved copy next).
+    ok = ok && SyncDirectory(toDir);
 done:
     if (in >= 0)
         close(in);
