@@ -22,7 +22,12 @@ struct Limits {
 // Runs the helper in `dir` and returns its exit status, or 128+signal. The
 // helper must never print, so any output fails the test.
 int RunHelper(const std::string &dir, std::vector<std::string> args, Limits limits = {}) {
-    std::string output = dir + ".out";
+    std::string output = dir + ".out", program = limits.fault ? FWMAINT_HOOKED_PATH : FWMAINT_PATH;
+    if (limits.unprivileged) {
+        // The build tree may sit where nobody cannot reach: run a copy.
+        EXPECT_EQ(system(("install -m 755 '" + program + "' '" + dir + ".bin'").c_str()), 0);
+        program = dir + ".bin";
+    }
     pid_t pid = fork();
     if (pid == 0) {
         int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -36,7 +41,7 @@ int RunHelper(const std::string &dir, std::vector<std::string> args, Limits limi
             _exit(99);
         if (limits.fault)
             setenv("FWMAINT_TEST_FAULT", limits.fault, 1);
-        std::vector<char *> argv = {(char *)(limits.fault ? FWMAINT_HOOKED_PATH : FWMAINT_PATH)};
+        std::vector<char *> argv = {program.data()};
         for (auto &arg : args)
             argv.push_back(arg.data());
         argv.push_back(nullptr);
@@ -47,6 +52,7 @@ int RunHelper(const std::string &dir, std::vector<std::string> args, Limits limi
     waitpid(pid, &status, 0);
     EXPECT_EQ(Get(output), "") << "the helper printed something";
     unlink(output.c_str());
+    unlink((dir + ".bin").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
