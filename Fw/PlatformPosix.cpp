@@ -296,13 +296,20 @@ static bool ParkAncestor(TreeDir *parent) {
     return false;
 }
 
-static TreeDir *OpenTreeDirAt(int dirfd, const char *name, TreeDir *parent) {
+// Opens the real directory `name` in `dirfd`, never through a link. Out of
+// descriptors (a low limit, or a busy system), it parks the ancestors above
+// `parent` one by one until the open succeeds: the walk needs only a parent
+// and a child at a time.
+static int OpenDirNoFollow(int dirfd, const char *name, TreeDir *parent) {
     int fd;
-    // Out of descriptors (a low limit, or a busy system): park ancestors one by
-    // one until the open succeeds; the walk needs only its parent and itself.
     while ((fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0 &&
            (errno == EMFILE || errno == ENFILE) && ParkAncestor(parent)) {
     }
+    return fd;
+}
+
+static TreeDir *OpenTreeDirAt(int dirfd, const char *name, TreeDir *parent) {
+    int fd = OpenDirNoFollow(dirfd, name, parent);
     struct stat st;
     if (fd < 0)
         return nullptr;
@@ -423,10 +430,7 @@ void CloseTreeDir(TreeDir *dir) {
     if (parent && parent->fd < 0 && dir->fd >= 0) {
         // Reopen the parked parent through "..", and only if it is the very
         // directory we left: a moved tree must not take the walk elsewhere.
-        int fd;
-        while ((fd = openat(dir->fd, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0 &&
-               (errno == EMFILE || errno == ENFILE) && ParkAncestor(parent)) {
-        }
+        int fd = OpenDirNoFollow(dir->fd, "..", parent);
         struct stat st;
         if (fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == parent->dev && st.st_ino == parent->ino)
             parent->fd = fd;

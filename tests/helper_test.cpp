@@ -3,7 +3,6 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
-#include <functional>
 #include <vector>
 
 #include "TestSupport.h"
@@ -58,11 +57,14 @@ int RunHelper(const std::string &dir, std::vector<std::string> args, Limits limi
 
 class HelperTest : public TempDirTest {
 protected:
+    // Lays `files`, then makes `readOnly` read-only (files 0444, directories 0555).
     void Lay(const Tree &files, const std::vector<std::string> &readOnly = {}) {
         for (auto &[path, content] : files)
             Put(At(path), content);
+        struct stat st;
         for (auto &path : readOnly)
-            chmod(At(path).c_str(), 0444);
+            if (stat(At(path).c_str(), &st) == 0)
+                chmod(At(path).c_str(), S_ISDIR(st.st_mode) ? 0555 : 0444);
     }
     void Renew() {
         DropTempDir(dir);
@@ -147,12 +149,10 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
     };
     for (auto &c : cases) {
         Renew();
-        Lay(c.before);
+        Lay(c.before, c.readOnly);
         if (c.limits.unprivileged) {
             EXPECT_EQ(system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
         }
-        for (auto &path : c.readOnly)
-            chmod(At(path).c_str(), c.before.count(path) ? 0444 : 0555);
         Tree expected = with(c.changes, c.before);
         for (auto &[path, content] : c.changes)
             if (content == kGone)
@@ -192,9 +192,7 @@ TEST_F(HelperTest, CopiesNeverGoThroughLinks) {
 TEST_F(HelperTest, DelsaRemovesTheTreeAndNothingOutsideIt) {
     Lay({{"keep.txt", "k"}, {"outside/canary", "c"}, {"sa/ruleset/10.cf", "r"}, {"sa/ruleset/.hidden", "h"},
          {"sa/...", "d"}, {"sa/.a", "d"}, {"sa/a\\..\\..\\keep.txt", "not a path"}, {"sa/ro/deep/file", "f"}},
-        {"sa/ro/deep/file"});
-    for (const char *ro : {"sa/ro/deep", "sa/ro", "sa"})
-        chmod(At(ro).c_str(), 0555);
+        {"sa/ro/deep/file", "sa/ro/deep", "sa/ro", "sa"});
     symlink(At("outside").c_str(), At("sa/dirlink").c_str());
     symlink(At("outside/canary").c_str(), At("sa/filelink").c_str());
     symlink("nowhere", At("sa/dangling").c_str());
