@@ -86,10 +86,3 @@ void CloseTreeDir(TreeDir *dir);
 
 // Removes the emptied directory `path` itself.
 bool RemoveTreeRoot(const char *path);
-
-#ifdef FW_TEST_HOOKS
-// Test builds only: called with each entry's name right after the listing
-// hands it out and before the walk acts on it, so that a test can swap the
-// entry for something else at the worst moment.
-extern void (*g_treeEntryListedHook)(const char *name);
-#endif

@@ -14,19 +14,7 @@
 #include <string>
 
 #include "Platform.h"
-
-#ifdef FW_TEST_HOOKS
-void (*g_treeEntryListedHook)(const char *name);
-
-// Test builds only: FWMAINT_TEST_FAULT="Operation:path" makes that operation
-// fail on that path, for failures a real file system will not give on demand.
-static bool InjectedFault(const char *operation, const char *path) {
-    const char *fault = getenv("FWMAINT_TEST_FAULT");
-    return fault && fault == std::string(operation) + ":" + path;
-}
-#else
-static bool InjectedFault(const char *, const char *) { return false; }
-#endif
+#include "TestHooks.h"
 
 // The shell has split the command line already.
 void GetCommandArguments(int *, char ***) {}

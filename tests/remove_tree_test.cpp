@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "Platform.h"
+#include "TestHooks.h"
 #include "TestSupport.h"
 
 namespace {

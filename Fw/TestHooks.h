@@ -1,0 +1,19 @@
+// Hooks that only test builds carry (FW_TEST_HOOKS): the shipped program
+// compiles them away to nothing.
+#pragma once
+
+#ifdef FW_TEST_HOOKS
+// Called with each entry's name right after the listing hands it out and
+// before the walk acts on it, so that a test can swap the entry for something
+// else at the worst moment.
+extern void (*g_treeEntryListedHook)(const char *name);
+
+// True when the test asked `operation` on `path` to fail, through
+// FWMAINT_TEST_FAULT="Operation:path": failures a real file system will not
+// give on demand.
+bool InjectedFault(const char *operation, const char *path);
+#else
+inline bool InjectedFault(const char *, const char *) {
+    return false;
+}
+#endif
