@@ -1,39 +1,74 @@
 // Real temporary directories, files by relative path, and a snapshot of a
 // whole tree, so that a test can say "this changed and nothing else did".
+// Built for Linux and for Windows (run under Wine); paths use "/", which both
+// accept.
 #pragma once
 
-#include <fcntl.h>
-#include <ftw.h>
-#include <sys/stat.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include <gtest/gtest.h>
 
+namespace fs = std::filesystem;
+
 inline std::string MakeTempDir() {
+#ifdef _WIN32
+    static unsigned s_count;
+    std::error_code error;
+    fs::path dir;
+    do
+        dir = fs::temp_directory_path() / ("fwmaint-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(s_count++));
+    while (!fs::create_directory(dir, error) && !error);
+    EXPECT_FALSE(error) << error.message();
+    return dir.generic_string();
+#else
     char name[] = "/tmp/fwmaint-test-XXXXXX";
     EXPECT_NE(mkdtemp(name), nullptr);
     return name;
+#endif
 }
 
-// Removes a test directory even when a test left it read-only or immutable.
+// Removes a test directory even when a test left it read-only (or, on
+// Linux, immutable).
 inline void DropTempDir(const std::string &dir) {
+#ifdef _WIN32
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(dir, error); !error && it != fs::recursive_directory_iterator(); it.increment(error))
+        fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, error);
+    fs::remove_all(dir, error);
+    EXPECT_FALSE(error) << error.message();
+#else
     std::string command = "chattr -R -i '" + dir + "' 2>/dev/null; chmod -R u+rwx '" + dir + "' 2>/dev/null; rm -rf '" + dir + "'";
     EXPECT_EQ(system(command.c_str()), 0);
+#endif
+}
+
+// Makes a file or directory read-only: the read-only attribute on Windows,
+// no write bits on Linux (files 0444, directories 0555).
+inline void MakeReadOnly(const std::string &path) {
+    std::error_code error;
+    fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove, error);
 }
 
 // Writes `content` to `path`, creating the directories on the way.
-inline void Put(const std::string &path, const std::string &content, mode_t mode = 0644) {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        mkdir(path.substr(0, slash).c_str(), 0755);
+inline void Put(const std::string &path, const std::string &content, bool readOnly = false) {
+    std::error_code error;
+    fs::create_directories(fs::path(path).parent_path(), error);
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-    chmod(path.c_str(), mode);
+    if (readOnly)
+        MakeReadOnly(path);
 }
 
 // The file's content, or "<none>" when there is no such file.
@@ -50,27 +85,24 @@ inline std::string Get(const std::string &path) {
 // "<special>" for a FIFO or device (never opened: it could block), and "<dir>"
 // for an empty directory (others show through their entries).
 inline std::map<std::string, std::string> Snapshot(const std::string &root) {
-    static std::map<std::string, std::string> *s_tree;
-    static size_t s_prefix;
     std::map<std::string, std::string> tree;
-    s_tree = &tree;
-    s_prefix = root.size() + 1;
-    nftw(root.c_str(), [](const char *path, const struct stat *st, int type, struct FTW *) {
-        if (strlen(path) < s_prefix)
-            return 0;
-        std::string name = path + s_prefix, &value = (*s_tree)[name];
-        char target[4096] = {};
-        if (type == FTW_SL)
-            value = "-> " + std::string(target, readlink(path, target, sizeof target - 1));
-        else if (S_ISDIR(st->st_mode))
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(root, error)))
+        return tree;
+    for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        std::string name = fs::relative(it->path(), root, error).generic_string(), &value = tree[name];
+        auto status = it->symlink_status(error);
+        if (fs::is_symlink(status))
+            value = "-> " + fs::read_symlink(it->path(), error).string();
+        else if (fs::is_directory(status))
             value = "<dir>";
         else
-            value = S_ISREG(st->st_mode) ? Get(path) : "<special>";
+            value = fs::is_regular_file(status) ? Get(it->path().string()) : "<special>";
         // A directory with entries needs no line of its own.
         if (name.find('/') != std::string::npos)
-            s_tree->erase(name.substr(0, name.rfind('/')));
-        return 0;
-    }, 64, FTW_PHYS);
+            tree.erase(name.substr(0, name.rfind('/')));
+    }
+    EXPECT_FALSE(error) << root << ": " << error.message();
     return tree;
 }
 

@@ -1,7 +1,12 @@
 // fwmaint as the installer sees it: the built program run in fresh working
-// directories, judged by its exit status and by what it left on disk.
+// directories, judged by its exit status and by what it left on disk. The
+// same tables run on the Linux build and on the Windows build under Wine.
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#endif
 
 #include <vector>
 
@@ -12,12 +17,73 @@ namespace {
 using Tree = std::map<std::string, std::string>;
 
 struct Limits {
-    rlim_t fileSize = RLIM_INFINITY;  // bytes a write may reach
-    rlim_t openFiles = 0;             // 0: as inherited
+    unsigned long long fileSize = 0;  // bytes a write may reach; 0: no limit
+    unsigned openFiles = 0;           // 0: as inherited
     const char *fault = nullptr;      // "Operation:path" for the fault-injecting build
     bool unprivileged = false;        // run as nobody, where read-only bits bite
 };
 
+// Windows has no per-process file-size or descriptor limit to set, and no
+// user to drop to: rows that need one run on Linux only.
+bool CanRun(const Limits &limits) {
+#ifdef _WIN32
+    return !limits.fileSize && !limits.openFiles && !limits.unprivileged;
+#else
+    (void)limits;
+    return true;
+#endif
+}
+
+#ifdef _WIN32
+// Wine maps the Linux root to drive Z:, so a build path from CMake is
+// reachable as Z:/work/...; a native Windows build path passes unchanged.
+std::string WindowsPath(const std::string &path) {
+    return path[0] == '/' ? "Z:" + path : path;
+}
+
+// Runs the helper in `dir` with `tail` as the raw rest of its command line
+// and returns its exit status. The helper must never print, so any output
+// fails the test.
+int RunHelperLine(const std::string &dir, const std::string &tail, Limits limits = {}) {
+    std::string output = dir + ".out", line = "\"" + WindowsPath(limits.fault ? FWMAINT_HOOKED_PATH : FWMAINT_PATH) + "\"" + tail;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = startup.hStdError = out;
+    SetEnvironmentVariableA("FWMAINT_TEST_FAULT", limits.fault);
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &startup, &process);
+    SetEnvironmentVariableA("FWMAINT_TEST_FAULT", nullptr);
+    DWORD status = 99;
+    EXPECT_TRUE(started) << line << ": error " << GetLastError();
+    if (started) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, &status);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    CloseHandle(out);
+    EXPECT_EQ(Get(output), "") << "the helper printed something";
+    DeleteFileA(output.c_str());
+    return (int)status;
+}
+
+// Quotes each argument as the helper's splitter reads it back.
+int RunHelper(const std::string &dir, std::vector<std::string> args, Limits limits = {}) {
+    std::string tail;
+    for (const std::string &arg : args) {
+        std::string quoted;
+        for (char c : arg)
+            quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+        bool blank = arg.empty() || arg.find_first_of(" \t") != std::string::npos;
+        tail += blank ? " \"" + quoted + "\"" : " " + quoted;
+    }
+    return RunHelperLine(dir, tail, limits);
+}
+#else
 // Runs the helper in `dir` and returns its exit status, or 128+signal. The
 // helper must never print, so any output fails the test.
 int RunHelper(const std::string &dir, std::vector<std::string> args, Limits limits = {}) {
@@ -33,7 +99,8 @@ int RunHelper(const std::string &dir, std::vector<std::string> args, Limits limi
         dup2(out, 1);
         dup2(out, 2);
         close_range(3, ~0U, 0);  // the helper gets the standard streams and nothing else of ours
-        struct rlimit size = {limits.fileSize, limits.fileSize}, files = {limits.openFiles, limits.openFiles};
+        rlim_t fileSize = limits.fileSize ? limits.fileSize : RLIM_INFINITY;
+        struct rlimit size = {fileSize, fileSize}, files = {limits.openFiles, limits.openFiles};
         setrlimit(RLIMIT_FSIZE, &size);
         if ((limits.openFiles && setrlimit(RLIMIT_NOFILE, &files) != 0) || chdir(dir.c_str()) != 0 ||
             (limits.unprivileged && getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)))
@@ -54,17 +121,16 @@ int RunHelper(const std::string &dir, std::vector<std::string> args, Limits limi
     unlink((dir + ".bin").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+#endif
 
 class HelperTest : public TempDirTest {
 protected:
-    // Lays `files`, then makes `readOnly` read-only (files 0444, directories 0555).
+    // Lays `files`, then makes `readOnly` read-only.
     void Lay(const Tree &files, const std::vector<std::string> &readOnly = {}) {
         for (auto &[path, content] : files)
             Put(At(path), content);
-        struct stat st;
         for (auto &path : readOnly)
-            if (stat(At(path).c_str(), &st) == 0)
-                chmod(At(path).c_str(), S_ISDIR(st.st_mode) ? 0555 : 0444);
+            MakeReadOnly(At(path));
     }
     void Renew() {
         DropTempDir(dir);
@@ -148,6 +214,8 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
          {"sa/ro/file", "sa/ro", "sa"}, {.unprivileged = true}},
     };
     for (auto &c : cases) {
+        if (!CanRun(c.limits))
+            continue;
         Renew();
         Lay(c.before, c.readOnly);
         if (c.limits.unprivileged) {
@@ -162,19 +230,128 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
     }
 }
 
+// A copy keeps what the user set on the file: its modification time, and its
+// permission bits (Linux) or read-only attribute (Windows).
 TEST_F(HelperTest, CopiesCarryModeAndModificationTime) {
-    Put(At("sa/ruleset/local.cf"), "tuned", 0640);
-    struct timespec times[2] = {{1000000000, 0}, {1234567890, 0}};
-    utimensat(AT_FDCWD, At("sa/ruleset/local.cf").c_str(), times, 0);
+#ifdef _WIN32
+    const fs::perms mode = fs::perms(0444);  // read-only attribute
+#else
+    const fs::perms mode = fs::perms(0640);
+#endif
+    Put(At("sa/ruleset/local.cf"), "tuned");
+    fs::permissions(At("sa/ruleset/local.cf"), mode);
+    const auto modified = fs::last_write_time(At("sa/ruleset/local.cf")) - std::chrono::hours(24 * 400);
+    fs::last_write_time(At("sa/ruleset/local.cf"), modified);
     EXPECT_EQ(RunHelper(dir, {"saveprefs"}), 0);
-    struct stat st = {};
-    EXPECT_EQ(stat(At("t_local.cf").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);
+    EXPECT_EQ(fs::status(At("t_local.cf")).permissions() & fs::perms::all, mode);
+    EXPECT_EQ(fs::last_write_time(At("t_local.cf")), modified);
 }
 
+#ifdef _WIN32
+// Only the Windows build splits its own command line: the raw rest of the
+// line as an installer script may pass it.
+TEST_F(HelperTest, RawCommandLinesSplitByTheHelpersRule) {
+    const Tree archives = {{"sa.tar", "a"}, {"db.tar", "b"}, {"addrules.tar", "c"}};
+    const struct {
+        const char *tail;
+        int status;
+    } cases[] = {
+        {" deltar", 0}, {"\tDELTAR \t ", 0}, {" del\"tar\"", 0}, {" \"deltar", 0}, {" \"DelTar\"", 0},
+        {"", 1}, {" \"\"", 1}, {" \"deltar \"", 1}, {" \"del tar\"", 1}, {" deltar \"", 1},
+        {" deltar delsa", 1}, {" \\\"deltar", 1}, {" deltar\\\"", 1}, {" del*", 1}, {" *", 1},
+    };
+    for (auto &c : cases) {
+        Lay(archives);
+        EXPECT_EQ(RunHelperLine(dir, c.tail), c.status) << c.tail;
+        EXPECT_EQ(Snapshot(dir), (c.status ? archives : Tree{})) << c.tail;
+    }
+}
+
+// Installers and Explorer read these; the numbers are the released ones.
+TEST(VersionResource, ReadsBackFromTheExecutable) {
+    std::string path = WindowsPath(FWMAINT_PATH);
+    DWORD handle = 0, size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+    ASSERT_GT(size, 0u) << path;
+    std::vector<char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, info.data()));
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", (void **)&fixed, &length));
+    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+    EXPECT_EQ(fixed->dwFileVersionMS, (1u << 16) | 2u);
+    EXPECT_EQ(fixed->dwFileVersionLS, (2u << 16) | 9u);
+    EXPECT_EQ(fixed->dwProductVersionMS, (1u << 16) | 2u);
+    EXPECT_EQ(fixed->dwProductVersionLS, (2u << 16) | 9u);
+    auto text = [&](const char *name) {
+        char *value = nullptr;
+        std::string key = std::string("\\StringFileInfo\\040904B0\\") + name;
+        return VerQueryValueA(info.data(), key.c_str(), (void **)&value, &length) ? std::string(value) : "<none>";
+    };
+    EXPECT_EQ(text("ProductVersion"), "1.1");
+    EXPECT_EQ(text("FileVersion"), "1.2.2.9");
+    EXPECT_EQ(text("ProductName"), "fwmaint");
+}
+#endif
+
+TEST_F(HelperTest, DelsaRemovesTheTreeAndNothingOutsideIt) {
+    Lay({{"keep.txt", "k"}, {"outside/canary", "c"}, {"sa/ruleset/10.cf", "r"}, {"sa/ruleset/.hidden", "h"},
+         {"sa/...", "d"}, {"sa/.a", "d"}, {"sa/ro/deep/file", "f"}, {"sa/empty/", ""}},
+        {"sa/ro/deep/file", "sa/ro/deep", "sa/ro", "sa"});
+#ifdef _WIN32
+    SetFileAttributesA(At("sa/ruleset/10.cf").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY);
+#else
+    Put(At("sa/a\\..\\..\\keep.txt"), "a name, not a path");
+    symlink(At("outside").c_str(), At("sa/dirlink").c_str());
+    symlink(At("outside/canary").c_str(), At("sa/filelink").c_str());
+    symlink("nowhere", At("sa/dangling").c_str());
+    mkfifo(At("sa/fifo").c_str(), 0644);
+#endif
+    EXPECT_EQ(RunHelper(dir, {"delsa"}), 0);
+    EXPECT_EQ(Snapshot(dir), (Tree{{"keep.txt", "k"}, {"outside/canary", "c"}}));
+#ifndef _WIN32
+    // "sa" itself a link: only the link goes. (Under Wine a link is a Unix
+    // symlink, which its RemoveDirectoryA resolves: not Windows' behaviour.)
+    symlink("outside", At("sa").c_str());
+    EXPECT_EQ(RunHelper(dir, {"delsa"}), 0);
+    EXPECT_EQ(Snapshot(dir), (Tree{{"keep.txt", "k"}, {"outside/canary", "c"}}));
+#endif
+}
+
+#ifdef _WIN32
+// Paths past what the narrow functions take: the walk removes what it can
+// reach and leaves the rest cleanly, never a truncated path's namesake.
+TEST_F(HelperTest, DelsaLeavesPathsTooLongForTheNarrowApi) {
+    std::wstring path = L"\\\\?\\" + fs::path(dir).make_preferred().wstring();
+    for (int level = 0; level < 20; ++level) {
+        path += level ? L"\\twenty-characters-xx" : L"\\sa";
+        CreateDirectoryW(path.c_str(), nullptr);
+        CloseHandle(CreateFileW((path + L"\\file").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    }
+    EXPECT_EQ(RunHelper(dir, {"delsa"}), 0);
+    EXPECT_NE(GetFileAttributesW((path + L"\\file").c_str()), INVALID_FILE_ATTRIBUTES) << "the deepest file stays";
+    EXPECT_EQ(Get(At("sa/file")), "<none>") << "a file within reach goes";
+    EXPECT_EQ(Get(At("sa/twenty-characters-xx/file")), "<none>") << "a file within reach goes";
+    // Drop the deep tree from its bottom up, as the narrow functions could not.
+    for (int level = 19; level >= 0; --level) {
+        DeleteFileW((path + L"\\file").c_str());
+        RemoveDirectoryW(path.c_str());
+        path.resize(path.rfind(L'\\'));
+    }
+}
+
+// A file another process holds open without delete sharing cannot be deleted
+// on Windows (nor under Wine): a real undeletable file.
+TEST_F(HelperTest, DelsaLeavesAFileHeldOpenAndTheDirectoriesAboveIt) {
+    Lay({{"sa/a/b/locked", "l"}, {"sa/a/b/other", "o"}, {"sa/a/sibling", "s"}, {"sa/c/d", "d"}});
+    HANDLE held = CreateFileA(At("sa/a/b/locked").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(RunHelper(dir, {"delsa"}), 0);
+    CloseHandle(held);
+    EXPECT_EQ(Snapshot(dir), (Tree{{"sa/a/b/locked", "l"}}));
+}
+#else
 // The tree may come from an archive: a link in it must not steer a copy to
-// read or write a file outside.
+// read or write a file outside. (Linux only: Wine cannot make a link.)
 TEST_F(HelperTest, CopiesNeverGoThroughLinks) {
     Lay({{"outside/rs/local.cf", "theirs"}, {"outside/secret", "s"}, {"t_local.cf", "saved L"}});
     const Tree outside = Snapshot(At("outside"));
@@ -189,26 +366,10 @@ TEST_F(HelperTest, CopiesNeverGoThroughLinks) {
     EXPECT_EQ(Snapshot(At("outside")), outside);
 }
 
-TEST_F(HelperTest, DelsaRemovesTheTreeAndNothingOutsideIt) {
-    Lay({{"keep.txt", "k"}, {"outside/canary", "c"}, {"sa/ruleset/10.cf", "r"}, {"sa/ruleset/.hidden", "h"},
-         {"sa/...", "d"}, {"sa/.a", "d"}, {"sa/a\\..\\..\\keep.txt", "not a path"}, {"sa/ro/deep/file", "f"}},
-        {"sa/ro/deep/file", "sa/ro/deep", "sa/ro", "sa"});
-    symlink(At("outside").c_str(), At("sa/dirlink").c_str());
-    symlink(At("outside/canary").c_str(), At("sa/filelink").c_str());
-    symlink("nowhere", At("sa/dangling").c_str());
-    mkfifo(At("sa/fifo").c_str(), 0644);
-    EXPECT_EQ(RunHelper(dir, {"delsa"}), 0);
-    EXPECT_EQ(Snapshot(dir), (Tree{{"keep.txt", "k"}, {"outside/canary", "c"}}));
-    // "sa" itself a link: only the link goes.
-    symlink("outside", At("sa").c_str());
-    EXPECT_EQ(RunHelper(dir, {"delsa"}), 0);
-    EXPECT_EQ(Snapshot(dir), (Tree{{"keep.txt", "k"}, {"outside/canary", "c"}}));
-}
-
 // Deeper than PATH_MAX, and again with five descriptors in all (three of them
 // the standard streams): the walk must neither crash nor give up on the tree.
 TEST_F(HelperTest, DelsaRemovesTreesPastPathMaxWithFewDescriptors) {
-    for (rlim_t openFiles : {rlim_t(0), rlim_t(5)}) {
+    for (unsigned openFiles : {0u, 5u}) {
         int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
         for (int level = 0; level < 400; ++level) {
             const char *name = level ? "twenty-characters-xx" : "sa";
@@ -233,5 +394,6 @@ TEST_F(HelperTest, DelsaLeavesAnUndeletableFileAndTheDirectoriesAboveIt) {
     EXPECT_EQ(RunHelper(dir, {"delsa"}, {.fault = immutable ? nullptr : "DeleteTreeEntry:locked"}), 0);
     EXPECT_EQ(Snapshot(dir), (Tree{{"sa/a/b/locked", "l"}}));
 }
+#endif
 
 }  // namespace

@@ -29,20 +29,25 @@ TEST_F(RemoveTreeTest, ResultSaysWhetherTheDirectoryItselfIsGone) {
     } cases[] = {
         {"missing", [](auto &) {}, 0, {}},
         {"a file, not a directory", [](auto &sa) { Put(sa, "f"); }, 0, {{"sa", "f"}}},
-        {"empty", [](auto &sa) { mkdir(sa.c_str(), 0755); }, 1, {}},
+        {"empty", [](auto &sa) { fs::create_directory(sa); }, 1, {}},
         {"read-only all through", [](auto &sa) {
-             Put(sa + "/sub/file", "f", 0444);
-             chmod((sa + "/sub").c_str(), 0555);
-             chmod(sa.c_str(), 0555);
+             Put(sa + "/sub/file", "f", true);
+             MakeReadOnly(sa + "/sub");
+             MakeReadOnly(sa);
          }, 1, {}},
     };
     for (auto &c : cases) {
         c.lay(At("sa"));
         EXPECT_EQ(RemoveTree(At("sa").c_str()), c.result) << c.name;
         EXPECT_EQ(Snapshot(dir), c.left) << c.name;
-        unlink(At("sa").c_str());
+        std::error_code error;
+        fs::remove(At("sa"), error);
     }
 }
+
+#ifndef _WIN32
+// Linux only: links cannot be made from inside Wine, and the deep levels'
+// parked descriptors are the Linux walk's own.
 
 // The listing said "directory"; by the time the walk opens it, it is a link
 // to a tree outside. The link goes, the outside stays whole.
@@ -82,5 +87,7 @@ TEST_F(RemoveTreeTest, ADeepDirectoryMovedOutsideDoesNotTakeTheWalkWithIt) {
     EXPECT_EQ(left["canary"], "keep");
     EXPECT_EQ(left["d"], "<dir>");
 }
+
+#endif
 
 }  // namespace
