@@ -4,6 +4,7 @@
 // backslashes and all; the tree walk works by path, in growable strings.
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -166,6 +167,15 @@ bool RemoveLinkPath(const char *path) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path) : DeleteFileA(path);
 }
 
+// Win32 drops trailing dots and blanks from a name before it reaches the file
+// system, so "x." would reach "x" and "..." the directory itself. Such names
+// only come from other systems' tools; an entry named so is left in place
+// rather than acted on under a name that means something else.
+static bool IsAliasedName(const char *name) {
+    size_t length = strlen(name);
+    return length && (name[length - 1] == '.' || name[length - 1] == ' ');
+}
+
 // Starts listing the real directory `path`; null for anything else (a link
 // goes as a link and is never walked) and for a path too long to list.
 static TreeDir *OpenTreeDir(std::string path) {
@@ -194,6 +204,8 @@ TreeDir *OpenTreeRoot(const char *path) {
 }
 
 TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
+    if (IsAliasedName(name))
+        return nullptr;
     return OpenTreeDir(parent->path + "\\" + name);
 }
 
@@ -223,7 +235,7 @@ bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned attributes) {
     if (InjectedFault("DeleteTreeEntry", name))
         return false;
     std::string path = dir->path + "\\" + name;
-    if (!FitsNarrowApi(path))
+    if (!FitsNarrowApi(path) || IsAliasedName(name))
         return false;
     // DeleteFileA refuses a read-only file: clear that bit, keep the others.
     if (attributes & FILE_ATTRIBUTE_READONLY)

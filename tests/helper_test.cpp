@@ -339,6 +339,32 @@ TEST_F(HelperTest, DelsaLeavesPathsTooLongForTheNarrowApi) {
     }
 }
 
+// Names other systems allow but Win32 would alias once the trailing dots or
+// blanks are dropped ("x." to "x", "..." to the directory itself): such an
+// entry is left alone, and what sits next to it still goes. (Wine refuses
+// such names instead of aliasing them, so here this checks the outcome; on
+// Windows it also checks that "..." does not send the walk round in circles.)
+TEST_F(HelperTest, DelsaLeavesNamesTheNarrowApiWouldAlias) {
+    const std::wstring sa = L"\\\\?\\" + fs::path(At("sa")).make_preferred().wstring();
+    auto exists = [&](const wchar_t *name) { return GetFileAttributesW((sa + name).c_str()) != INVALID_FILE_ATTRIBUTES; };
+    auto make = [&](const wchar_t *name) { CloseHandle(CreateFileW((sa + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)); };
+    CreateDirectoryW(sa.c_str(), nullptr);
+    CreateDirectoryW((sa + L"\\...").c_str(), nullptr);
+    make(L"\\...\\inner");
+    make(L"\\x");
+    make(L"\\x.");
+    make(L"\\y ");
+    EXPECT_TRUE(exists(L"\\x.") && exists(L"\\...\\inner") && exists(L"\\y "));
+    EXPECT_EQ(RunHelper(dir, {"delsa"}), 0);
+    EXPECT_FALSE(exists(L"\\x"));
+    EXPECT_TRUE(exists(L"\\x.") && exists(L"\\y ") && exists(L"\\...\\inner"));
+    // Drop them by their exact names, as only the \\?\ form can.
+    for (const wchar_t *name : {L"\\...\\inner", L"\\x.", L"\\y "})
+        DeleteFileW((sa + name).c_str());
+    RemoveDirectoryW((sa + L"\\...").c_str());
+    RemoveDirectoryW(sa.c_str());
+}
+
 // A file another process holds open without delete sharing cannot be deleted
 // on Windows (nor under Wine): a real undeletable file.
 TEST_F(HelperTest, DelsaLeavesAFileHeldOpenAndTheDirectoriesAboveIt) {
