@@ -3,6 +3,8 @@
 // status out: 0 when the word named a command, 1 otherwise. It prints nothing;
 // the installer reads only the status, and relies on 0 for every command that
 // ran, whatever became of its file operations.
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "Platform.h"
@@ -64,7 +66,7 @@ static void RenameService() {
 }
 
 // The command words, lower case, in the order they are tried.
-static const struct {
+static constexpr struct {
     const char *word;
     void (*action)();
 } kCommands[] = {
@@ -75,11 +77,20 @@ static const struct {
     {"renameservice", RenameService},
 };
 
+// The longest command word; a longer argument matches none.
+static constexpr size_t LongestWord() {
+    size_t longest = 0;
+    for (const auto &command : kCommands)
+        longest = std::max(longest, std::char_traits<char>::length(command.word));
+    return longest;
+}
+static constexpr size_t kLongestWord = LongestWord();
+
 // Runs the command whose word equals `word` whole, byte for byte; false when
 // none does. No prefixes, abbreviations or trimming.
-static bool DispatchCommand(const std::string &word) {
+static bool DispatchCommand(const char *word) {
     for (const auto &command : kCommands) {
-        if (word == command.word) {
+        if (strcmp(word, command.word) == 0) {
             command.action();
             return true;
         }
@@ -91,12 +102,18 @@ int main(int argc, char **argv) {
     GetCommandArguments(&argc, &argv);
     if (argc != 2)
         return 1;
-    std::string word = argv[1];
+    // The word lives on the stack: a rejected word costs no allocation, and
+    // one too long for any command is rejected without a copy.
+    char word[kLongestWord + 1];
+    size_t length = strnlen(argv[1], kLongestWord + 1);
+    if (length > kLongestWord)
+        return 1;
+    memcpy(word, argv[1], length + 1);
     // "C"-locale folding by hand: only A-Z change, whatever the locale or the
     // byte values above 0x7F.
-    for (char &c : word) {
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
+    for (size_t i = 0; i < length; ++i) {
+        if (word[i] >= 'A' && word[i] <= 'Z')
+            word[i] = (char)(word[i] - 'A' + 'a');
     }
     return DispatchCommand(word) ? 0 : 1;
 }

@@ -147,7 +147,7 @@ TEST_F(HelperTest, CommandWordsMatchWholeAfterFoldingAToZOnly) {
         {{"deltar"}, 0}, {{"DELTAR"}, 0}, {{"DeLtAr"}, 0},
         {{}, 1}, {{"deltar", "delsa"}, 1}, {{""}, 1}, {{"delt"}, 1}, {{"deltars"}, 1},
         {{"deltar "}, 1}, {{" deltar"}, 1}, {{"del tar"}, 1}, {{"d\xC5ltar"}, 1}, {{"deltar\xC0"}, 1},
-        {{"-deltar"}, 1}, {{"deltar\t"}, 1}, {{"DELTA"}, 1},
+        {{"-deltar"}, 1}, {{"deltar\t"}, 1}, {{"DELTA"}, 1}, {{"renameservices"}, 1}, {{std::string(5000, 'D')}, 1},
     };
     for (auto &c : cases) {
         Lay(archives);
