@@ -65,11 +65,15 @@ static bool IsReadOnlyMode(mode_t mode) {
 }
 
 bool IsRegularFile(const char *path) {
+    if (InjectedFault("IsRegularFile", path))
+        return false;
     struct stat st;
     return StatPath(path, st) && S_ISREG(st.st_mode);
 }
 
 bool IsLinkPath(const char *path) {
+    if (InjectedFault("IsLinkPath", path))
+        return false;
     struct stat st;
     return StatPath(path, st) && S_ISLNK(st.st_mode);
 }
@@ -202,6 +206,8 @@ bool DeleteOneFile(const char *path) {
 }
 
 bool RemoveLinkPath(const char *path) {
+    if (InjectedFault("RemoveLinkPath", path))
+        return false;
     std::string leaf;
     int dir = OpenParentDir(path, leaf);
     // unlinkat never follows the last name: a link is removed as a link.
@@ -315,6 +321,8 @@ static TreeDir *OpenTreeDirAt(int dirfd, const char *name, TreeDir *parent) {
 }
 
 TreeDir *OpenTreeRoot(const char *path) {
+    if (InjectedFault("OpenTreeRoot", path))
+        return nullptr;
     std::string leaf;
     int dir = OpenParentDir(path, leaf);
     TreeDir *root = dir == -1 ? nullptr : OpenTreeDirAt(dir, leaf.c_str(), nullptr);
@@ -323,12 +331,16 @@ TreeDir *OpenTreeRoot(const char *path) {
 }
 
 TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
+    if (InjectedFault("OpenTreeChild", name))
+        return nullptr;
     if (parent->fd < 0 || parent->depth + 1 > kMaxDepth)
         return nullptr;
     return OpenTreeDirAt(parent->fd, name, parent);
 }
 
 void MakeTreeDirWritable(TreeDir *dir) {
+    if (InjectedFault("MakeTreeDirWritable", ""))
+        return;
     // Linux refuses to remove entries from a directory we may not write
     // (unless we are root); Windows refuses to remove a read-only directory.
     if (dir->fd >= 0 && IsReadOnlyMode(dir->mode) && fchmod(dir->fd, (dir->mode & 07777) | S_IWUSR) == 0)
@@ -344,6 +356,8 @@ static unsigned AttributesOf(mode_t mode) {
 }
 
 bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
+    if (InjectedFault("ReadTreeEntry", ""))
+        return false;
     for (;;) {
         if (dir->fd < 0)
             return false;
@@ -433,6 +447,8 @@ void CloseTreeDir(TreeDir *dir) {
 }
 
 bool RemoveTreeRoot(const char *path) {
+    if (InjectedFault("RemoveTreeRoot", path))
+        return false;
     std::string leaf;
     int dir = OpenParentDir(path, leaf);
     bool ok = dir != -1 && unlinkat(dir, leaf.c_str(), AT_REMOVEDIR) == 0;

@@ -59,6 +59,8 @@ static bool ParentIsLink(const char *path) {
 }
 
 bool IsRegularFile(const char *path) {
+    if (InjectedFault("IsRegularFile", path))
+        return false;
     DWORD attributes = GetFileAttributesA(path);
     return Exists(attributes) &&
            !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) &&
@@ -154,6 +156,8 @@ struct TreeDir {
 };
 
 bool IsLinkPath(const char *path) {
+    if (InjectedFault("IsLinkPath", path))
+        return false;
     DWORD attributes = GetFileAttributesA(path);
     return Exists(attributes) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
@@ -161,6 +165,8 @@ bool IsLinkPath(const char *path) {
 // A directory link (junction, directory symbolic link) goes with
 // RemoveDirectoryA, a file link with DeleteFileA; neither touches the target.
 bool RemoveLinkPath(const char *path) {
+    if (InjectedFault("RemoveLinkPath", path))
+        return false;
     DWORD attributes = GetFileAttributesA(path);
     if (!Exists(attributes))
         return false;
@@ -200,10 +206,14 @@ static TreeDir *OpenTreeDir(std::string path) {
 }
 
 TreeDir *OpenTreeRoot(const char *path) {
+    if (InjectedFault("OpenTreeRoot", path))
+        return nullptr;
     return OpenTreeDir(path);
 }
 
 TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
+    if (InjectedFault("OpenTreeChild", name))
+        return nullptr;
     if (IsAliasedName(name))
         return nullptr;
     return OpenTreeDir(parent->path + "\\" + name);
@@ -211,12 +221,16 @@ TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
 
 // Read afresh: the listing's word may be stale, and the root has none.
 void MakeTreeDirWritable(TreeDir *dir) {
+    if (InjectedFault("MakeTreeDirWritable", ""))
+        return;
     DWORD attributes = GetFileAttributesA(dir->path.c_str());
     if (Exists(attributes) && (attributes & FILE_ATTRIBUTE_READONLY))
         SetFileAttributesA(dir->path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
 }
 
 bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
+    if (InjectedFault("ReadTreeEntry", ""))
+        return false;
     if (dir->find == INVALID_HANDLE_VALUE)
         return false;
     if (!dir->pending && !FindNextFileA(dir->find, &dir->data))
@@ -257,5 +271,7 @@ void CloseTreeDir(TreeDir *dir) {
 }
 
 bool RemoveTreeRoot(const char *path) {
+    if (InjectedFault("RemoveTreeRoot", path))
+        return false;
     return RemoveDirectoryA(path);
 }

@@ -8,9 +8,10 @@
 // else at the worst moment.
 extern void (*g_treeEntryListedHook)(const char *name);
 
-// True when the test asked `operation` on `path` to fail, through
-// FWMAINT_TEST_FAULT="Operation:path": failures a real file system will not
-// give on demand.
+// True when the test asked this call to fail, through FWMAINT_TEST_FAULT:
+// "Operation:path" fails `operation` on `path`, "Operation#N" its Nth call.
+// Failures a real file system will not give on demand. Every operation of
+// the platform seam asks first.
 bool InjectedFault(const char *operation, const char *path);
 #else
 inline bool InjectedFault(const char *, const char *) {

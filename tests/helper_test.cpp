@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #endif
 
+#include <set>
 #include <vector>
 
 #include "TestSupport.h"
@@ -227,6 +228,75 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
                 expected.erase(path);
         EXPECT_EQ(RunHelper(dir, {c.word}, c.limits), 0) << c.name;
         EXPECT_EQ(Snapshot(dir), expected) << c.name;
+    }
+}
+
+// Each operation of the platform seam fails on its 1st, 2nd, ... call in
+// turn, for every command (a countdown in the test build). Whatever fails,
+// the helper must still exit 0 and leave every file either as it was or as a
+// clean run leaves it: no temporary, no half state, and no content a clean
+// run keeps may vanish (a saved preference deleted after its copy back
+// failed would).
+TEST_F(HelperTest, EveryFailingOperationLeavesNoUserDataLost) {
+    const Tree defaults = {{"local.cf", "dL"}, {"user_prefs", "dP"}, {"outside/canary", "c"}};
+    auto with = [](Tree base, const Tree &more) { base.insert(more.begin(), more.end()); return base; };
+    const struct {
+        const char *word;
+        Tree before;
+        std::vector<std::pair<const char *, int>> operations;  // and how many calls to fail in turn
+    } cases[] = {
+        {"deltar", with(defaults, {{"sa.tar", "a"}, {"db.tar", "b"}, {"addrules.tar", "c"}}), {{"DeleteOneFile", 3}}},
+        {"saveprefs", with(defaults, {{"sa/spamassassin/local.cf", "oL"}, {"sa/spamassassin/user_prefs", "oP"},
+                                      {"sa/ruleset/local.cf", "nL"}, {"t_user_prefs", "eP"}}), {{"CopyFileOver", 4}}},
+        {"delsa", with(defaults, {{"sa/a/f1", "1"}, {"sa/a/ro", "2"}, {"sa/b/c/f2", "3"}, {"sa/f3", "4"}, {"sa/d/", ""}}),
+         {{"IsLinkPath", 1}, {"OpenTreeRoot", 1}, {"OpenTreeChild", 5}, {"MakeTreeDirWritable", 6},
+          {"ReadTreeEntry", 24}, {"DeleteTreeEntry", 10}, {"RemoveTreeRoot", 1}}},
+        {"restoreprefs", with(defaults, {{"sa/ruleset/local.cf", "old"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
+         {{"CopyFileOver", 5}, {"DeleteOneFile", 2}}},
+        {"renameservice", with(defaults, {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}}),
+         {{"IsRegularFile", 1}, {"DeleteOneFile", 1}, {"MoveFileNoReplace", 3}}},
+    };
+    auto contents = [](const Tree &tree) {
+        std::multiset<std::string> all;
+        for (auto &entry : tree)
+            all.insert(entry.second);
+        return all;
+    };
+    for (auto &c : cases) {
+        Renew();
+        Lay(c.before, {"sa/a/ro"});
+        ASSERT_EQ(RunHelper(dir, {c.word}), 0);
+        const Tree clean = Snapshot(dir);
+        for (auto &[operation, calls] : c.operations) {
+            for (int call = 1; call <= calls; ++call) {
+                std::string fault = std::string(operation) + "#" + std::to_string(call);
+                SCOPED_TRACE(std::string(c.word) + " with " + fault);
+                Renew();
+                Lay(c.before, {"sa/a/ro"});
+                EXPECT_EQ(RunHelper(dir, {c.word}, {.fault = fault.c_str()}), 0);
+                const Tree after = Snapshot(dir);
+                // Only names the run could make (no temporary left behind),
+                // each holding a whole file that was there before (nothing
+                // half-written); an emptied folder may stay.
+                const auto whole = contents(c.before);
+                for (auto &[path, content] : after) {
+                    bool known = c.before.count(path) || clean.count(path) ||
+                                 (content == "<dir>" && c.before.lower_bound(path + "/") != c.before.end() &&
+                                  c.before.lower_bound(path + "/")->first.rfind(path + "/", 0) == 0);
+                    EXPECT_TRUE(known && (whole.count(content) || content == "<dir>")) << path << " = " << content;
+                }
+                // What a clean run leaves alone, a failing one must not take.
+                for (auto &[path, content] : c.before) {
+                    if (clean.count(path) && clean.at(path) == content) {
+                        EXPECT_TRUE(after.count(path)) << path << " lost";
+                    }
+                }
+                const auto kept = contents(after);
+                for (auto &content : contents(clean)) {
+                    EXPECT_TRUE(kept.count(content)) << "content \"" << content << "\" lost";
+                }
+            }
+        }
     }
 }
 
