@@ -1,0 +1,211 @@
+#!/usr/bin/env python3
+"""Benchmarks for fwmaint, each against a peer on identical fresh inputs.
+
+Every comparison alternates which program runs first, and prints both
+medians, the median of the per-pair ratios (fwmaint / peer; below 1 is
+faster) and each program's peak resident memory (the kernel's ru_maxrss for
+the child). Comparisons:
+  remove   `fwmaint delsa` against rm -rf, std::filesystem::remove_all and
+           shutil.rmtree, on three trees, on tmpfs (when one can be mounted)
+           and on disk; plus system calls per entry from strace -c -f
+  copy     `fwmaint saveprefs` with a 512 MiB local.cf against cp + sync
+  startup  `fwmaint nosuchword` against /bin/true
+Usage: bench/bench.py [remove|copy|startup ...] [--pairs N]
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, "build")
+HELPER = os.path.join(BUILD, "fwmaint")
+MEASURE = os.path.join(BUILD, "bench-measure")
+
+
+def build():
+    subprocess.run(["cmake", "--preset", "default"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", "--preset", "default", "--target", "fwmaint"], cwd=ROOT, check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run(["gcc", "-O2", "-static", "-o", MEASURE, os.path.join(ROOT, "bench", "measure.c")], check=True)
+    peer = os.path.join(BUILD, "bench-remove-all")
+    subprocess.run(["g++", "-O2", "-std=c++17", "-o", peer, os.path.join(ROOT, "bench", "remove_all.cpp")], check=True)
+    return peer
+
+
+def run(argv, cwd="/", runs=1, ok=(0,)):
+    """Runs argv `runs` times in cwd; returns (mean seconds, peak RSS in KiB),
+    or None when it ended with a status not in `ok`."""
+    out = subprocess.run([MEASURE, cwd, str(runs)] + argv, capture_output=True, text=True, check=True).stdout.split()
+    return (float(out[0]), int(out[1])) if int(out[2]) in ok else None
+
+
+def make_tree(path, shape):
+    os.mkdir(path)
+    if shape == "wide":  # 100,000 files in 100 directories
+        for d in range(100):
+            sub = os.path.join(path, f"rules{d:02}")
+            os.mkdir(sub)
+            for f in range(1000):
+                open(os.path.join(sub, f"r{f:04}.cf"), "w").close()
+    elif shape == "flat":  # 100,000 files in one directory
+        for f in range(100000):
+            open(os.path.join(path, f"r{f:06}.cf"), "w").close()
+    elif shape == "deep":  # a chain 400 levels deep, a file on each level
+        fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+        for _ in range(400):
+            os.close(os.open("file", os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=fd))
+            os.mkdir("twenty-characters-xx", dir_fd=fd)
+            nxt = os.open("twenty-characters-xx", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = nxt
+        os.close(fd)
+
+
+def fresh_copy(template, work, shape=None):
+    # cp cannot copy a chain deeper than PATH_MAX: that one is rebuilt.
+    if shape == "deep":
+        make_tree(os.path.join(work, "sa"), shape)
+    else:
+        subprocess.run(["cp", "-a", template, os.path.join(work, "sa")], check=True)
+    os.sync()
+
+
+def report(title, results, names):
+    print(f"\n{title}")
+    print(f"  {'program':<28} {'median':>10} {'peak RSS':>10} {'ratio fwmaint/it':>18}")
+    unit, scale = ("us", 1e6) if max(t for t, _ in results[names[0]]) < 0.01 else ("ms", 1e3)
+    base = results[names[0]]
+    for name in names:
+        if None in results[name]:
+            print(f"  {name:<28} {'fails: exit status or tree left behind':>40}")
+            continue
+        times = [t for t, _ in results[name]]
+        rss = max(r for _, r in results[name])
+        ratio = "" if name == names[0] else f"{statistics.median(b[0] / p[0] for b, p in zip(base, results[name])):.3f}"
+        print(f"  {name:<28} {statistics.median(times) * scale:8.1f} {unit} {rss / 1024:7.1f} MiB {ratio:>18}")
+
+
+def remove(pairs, peer, trees, places):
+    mounts = []
+    scratch = tempfile.mkdtemp(prefix="fwmaint-bench-")
+    tmpfs = os.path.join(scratch, "tmpfs")
+    os.mkdir(tmpfs)
+    if "tmpfs" in places and subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3g", "fwbench", tmpfs],
+                                            stderr=subprocess.DEVNULL).returncode == 0:
+        mounts.append(("tmpfs", tmpfs))
+    disk = os.path.join(scratch, "disk")
+    os.mkdir(disk)
+    fstype = subprocess.run(["df", "--output=fstype", disk], capture_output=True, text=True).stdout.split()[-1]
+    if "disk" in places:
+        mounts.append((f"disk ({fstype})", disk))
+    removers = {
+        "fwmaint delsa": lambda work: run([HELPER, "delsa"], cwd=work),
+        "rm -rf": lambda work: run(["/bin/rm", "-rf", "sa"], cwd=work),
+        "std::filesystem::remove_all": lambda work: run([peer, os.path.join(work, "sa")]),
+        "shutil.rmtree": lambda work: run([sys.executable, "-c", "import shutil,sys; shutil.rmtree(sys.argv[1])",
+                                           os.path.join(work, "sa")]),
+    }
+    names = list(removers)
+    try:
+        for where, base in mounts:
+            for shape in trees:
+                template = os.path.join(base, "template")
+                make_tree(template, shape)
+                results = {name: [] for name in names}
+                for i in range(pairs):
+                    order = names if i % 2 == 0 else names[::-1]
+                    for name in order:
+                        work = os.path.join(base, "work")
+                        os.mkdir(work)
+                        fresh_copy(template, work, shape)
+                        result = removers[name](work)
+                        if os.path.lexists(os.path.join(work, "sa")):
+                            result = None
+                            subprocess.run(["/bin/rm", "-rf", "sa"], cwd=work, check=True)
+                        results[name].append(result)
+                        os.rmdir(work)
+                report(f"remove {shape} tree on {where}, {pairs} rounds", results, names)
+                if where == "tmpfs" and shutil.which("strace"):
+                    syscalls(template, base, shape)
+                subprocess.run(["/bin/rm", "-rf", template], check=True)
+    finally:
+        subprocess.run(["umount", tmpfs], stderr=subprocess.DEVNULL)
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def syscalls(template, base, shape):
+    """System calls per entry from strace -c -f, for fwmaint and rm."""
+    entries = 801 if shape == "deep" else sum(len(d) + len(f) for _, d, f in os.walk(template)) + 1
+    for name, argv in (("fwmaint delsa", [HELPER, "delsa"]), ("rm -rf", ["/bin/rm", "-rf", "sa"])):
+        work = os.path.join(base, "work")
+        os.mkdir(work)
+        fresh_copy(template, work, shape)
+        out = subprocess.run(["strace", "-c", "-f", "-o", "/dev/stdout"] + argv, cwd=work, capture_output=True,
+                             text=True).stdout
+        total = [line for line in out.splitlines() if line.strip().endswith("total")]
+        calls = int(total[0].split()[3]) if total else 0
+        top = [line.split()[-1] + "=" + line.split()[3] for line in out.splitlines()[2:5] if len(line.split()) >= 5]
+        print(f"    strace {name:<14} {calls / entries:5.2f} calls per entry ({calls} for {entries}; top: {', '.join(top)})")
+        subprocess.run(["/bin/rm", "-rf", work], check=True)
+
+
+def copy(pairs):
+    work = tempfile.mkdtemp(prefix="fwmaint-bench-copy-", dir=os.environ.get("TMPDIR", "/var/tmp"))
+    try:
+        source = os.path.join(work, "sa", "ruleset", "local.cf")
+        os.makedirs(os.path.dirname(source))
+        with open(source, "wb") as f:
+            block = os.urandom(1 << 20)
+            for _ in range(512):
+                f.write(block)
+        os.sync()
+        results = {"fwmaint saveprefs": [], "cp + sync": []}
+        for i in range(pairs):
+            for name in (list(results) if i % 2 == 0 else list(results)[::-1]):
+                target = os.path.join(work, "t_local.cf")
+                if os.path.exists(target):
+                    os.unlink(target)
+                os.sync()
+                if name == "cp + sync":
+                    t1 = run(["/bin/cp", source, target], cwd=work)
+                    t2 = run(["/bin/sync", target], cwd=work)
+                    results[name].append((t1[0] + t2[0], max(t1[1], t2[1])) if t1 and t2 else None)
+                else:
+                    results[name].append(run([HELPER, "saveprefs"], cwd=work))
+        fstype = subprocess.run(["df", "--output=fstype", work], capture_output=True, text=True).stdout.split()[-1]
+        report(f"copy 512 MiB local.cf on disk ({fstype}), {pairs} rounds", results, list(results))
+    finally:
+        shutil.rmtree(work)
+
+
+def startup(pairs):
+    runs = 1000
+    results = {"fwmaint nosuchword": [], "/bin/true": []}
+    for i in range(pairs):
+        for name in (list(results) if i % 2 == 0 else list(results)[::-1]):
+            argv = [HELPER, "nosuchword"] if name != "/bin/true" else ["/bin/true"]
+            results[name].append(run(argv, runs=runs, ok=(0, 1)))
+    report(f"start-up, mean of {runs} runs per round, {pairs} rounds", results, list(results))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("what", nargs="*", default=["remove", "copy", "startup"])
+    parser.add_argument("--pairs", type=int, default=7, help="rounds per comparison (default 7)")
+    parser.add_argument("--trees", default="wide,flat,deep", help="trees to remove (default wide,flat,deep)")
+    parser.add_argument("--on", default="tmpfs,disk", help="where to remove them (default tmpfs,disk)")
+    args = parser.parse_args()
+    peer = build()
+    print(f"machine: {os.cpu_count()} cores, kernel {os.uname().release}")
+    for what in args.what:
+        {"remove": lambda: remove(args.pairs, peer, args.trees.split(","), args.on.split(",")), "copy": lambda: copy(args.pairs),
+         "startup": lambda: startup(args.pairs)}[what]()
+
+
+if __name__ == "__main__":
+    main()
