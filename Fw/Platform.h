@@ -78,7 +78,9 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry);
 
 // Removes the entry `name` of `dir` as what `attributes` says it is: a file or
 // link is deleted (read-only or not), a directory removed if it is empty.
-// Never follows a link.
+// Never follows a link. A file's removal may be batched: true then means
+// "queued", and it is settled before `dir` is closed, so a directory's own
+// removal always comes after its entries'.
 bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned attributes);
 
 // Ends the listing and releases `dir`.

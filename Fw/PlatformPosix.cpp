@@ -11,7 +11,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
+
+#ifdef FW_HAVE_IO_URING
+#include <liburing.h>
+#endif
 
 #include "Platform.h"
 #include "TestHooks.h"
@@ -276,13 +281,135 @@ struct ListingBuffer {
 };
 static ListingBuffer g_listing;
 
+// --- Batched unlinks --------------------------------------------------------
+//
+// Files are the bulk of a tree, and a plain walk pays one system call for each.
+// Where the kernel offers io_uring, file unlinks are queued instead and handed
+// over in batches: still one unlinkat per file, each relative to its open
+// directory, but one system call per batch. Where io_uring is missing or
+// refused (an old kernel, a sandbox), each file is unlinked on the spot.
+//
+// A queued unlink names its directory by descriptor, so every pending batch is
+// settled before any directory descriptor is closed; a directory is therefore
+// never removed, closed or re-listed with an unlink of its own still pending.
+
+#ifdef FW_HAVE_IO_URING
+const unsigned kBatch = 256;
+
+struct PendingUnlink {
+    int fd;
+    char name[256];  // NAME_MAX + 1: the listing buffer moves on before the batch runs
+};
+
+enum BatchState { kUntried, kReady, kRefused };
+
+static struct {
+    struct io_uring ring;
+    BatchState state;
+    unsigned queued;
+    PendingUnlink pending[kBatch];
+} g_batch;
+
+static bool BatchReady() {
+    if (g_batch.state == kUntried) {
+        // One thread submits and reaps, so the kernel may run the work at
+        // reaping time in this thread; older kernels take no flags.
+        struct io_uring_params params = {};
+        params.flags = IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN;
+        bool ready = !InjectedFault("IoUringSetup", "") &&
+                     (io_uring_queue_init_params(kBatch, &g_batch.ring, &params) == 0 ||
+                      io_uring_queue_init(kBatch, &g_batch.ring, 0) == 0);
+        g_batch.state = ready ? kReady : kRefused;
+    }
+    return g_batch.state == kReady;
+}
+
+// Runs every queued unlink and waits for all of them. A file that turned into
+// a directory since it was listed is removed as one, as on the spot.
+static void FlushUnlinks() {
+    if (!g_batch.queued)
+        return;
+    unsigned left = g_batch.queued;
+    int submitted = io_uring_submit_and_wait(&g_batch.ring, left);
+    while (left) {
+        struct io_uring_cqe *cqe;
+        if (submitted < 0 || io_uring_wait_cqe(&g_batch.ring, &cqe) != 0) {
+            // The ring failed as a whole: do the rest on the spot.
+            g_batch.state = kRefused;
+            break;
+        }
+        PendingUnlink &unlink = g_batch.pending[cqe->user_data];
+        if (cqe->res == -EISDIR)
+            unlinkat(unlink.fd, unlink.name, AT_REMOVEDIR);
+        unlink.fd = -1;
+        io_uring_cqe_seen(&g_batch.ring, cqe);
+        --left;
+    }
+    for (unsigned i = 0; i < g_batch.queued; ++i) {
+        PendingUnlink &unlink = g_batch.pending[i];
+        if (unlink.fd >= 0 && unlinkat(unlink.fd, unlink.name, 0) != 0 && errno == EISDIR)
+            unlinkat(unlink.fd, unlink.name, AT_REMOVEDIR);
+    }
+    g_batch.queued = 0;
+}
+
+// Queues the unlink of file `name` in `dir`; false when it must be done on
+// the spot instead.
+static bool QueueUnlink(int fd, const char *name) {
+    size_t length = strlen(name);
+    if (length >= sizeof g_batch.pending[0].name || !BatchReady())
+        return false;
+    if (g_batch.queued == kBatch)
+        FlushUnlinks();
+    struct io_uring_sqe *sqe = g_batch.state == kReady ? io_uring_get_sqe(&g_batch.ring) : nullptr;
+    if (!sqe)
+        return false;
+    PendingUnlink &unlink = g_batch.pending[g_batch.queued];
+    unlink.fd = fd;
+    memcpy(unlink.name, name, length + 1);
+    io_uring_prep_unlinkat(sqe, fd, unlink.name, 0);
+    io_uring_sqe_set_data64(sqe, g_batch.queued++);
+    return true;
+}
+
+// Called when the walk is over: the ring's memory goes back.
+static void EndBatches() {
+    FlushUnlinks();
+    if (g_batch.state == kReady)
+        io_uring_queue_exit(&g_batch.ring);
+    g_batch.state = kUntried;
+}
+
+// Out of descriptors, the walk needs the ring's one more than the batching:
+// it goes, and the rest of this walk unlinks on the spot. False when there
+// was no ring to give up.
+static bool GiveUpBatches() {
+    if (g_batch.state != kReady)
+        return false;
+    EndBatches();
+    g_batch.state = kRefused;
+    return true;
+}
+#else
+static void FlushUnlinks() {}
+static bool QueueUnlink(int, const char *) { return false; }
+static void EndBatches() {}
+static bool GiveUpBatches() { return false; }
+#endif
+
+// Closes a directory's descriptor once nothing queued still names it.
+static void CloseDirFd(int fd) {
+    FlushUnlinks();
+    close(fd);
+}
+
 // Lets go of the descriptor of the nearest ancestor above `parent` that still
 // holds one; it is reopened through ".." on the way back up. False when no
 // ancestor has one left to give.
 static bool ParkAncestor(TreeDir *parent) {
     for (TreeDir *up = parent ? parent->parent : nullptr; up; up = up->parent) {
         if (up->fd >= 0) {
-            close(up->fd);
+            CloseDirFd(up->fd);
             up->fd = -1;
             return true;
         }
@@ -291,13 +418,13 @@ static bool ParkAncestor(TreeDir *parent) {
 }
 
 // Opens the real directory `name` in `dirfd`, never through a link. Out of
-// descriptors (a low limit, or a busy system), it parks the ancestors above
-// `parent` one by one until the open succeeds: the walk needs only a parent
-// and a child at a time.
+// descriptors (a low limit, or a busy system), it gives up the io_uring ring,
+// then parks the ancestors above `parent` one by one until the open succeeds:
+// the walk needs only a parent and a child at a time.
 static int OpenDirNoFollow(int dirfd, const char *name, TreeDir *parent) {
     int fd;
     while ((fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0 &&
-           (errno == EMFILE || errno == ENFILE) && ParkAncestor(parent)) {
+           (errno == EMFILE || errno == ENFILE) && (GiveUpBatches() || ParkAncestor(parent))) {
     }
     return fd;
 }
@@ -314,7 +441,7 @@ static TreeDir *OpenTreeDirAt(int dirfd, const char *name, TreeDir *parent) {
     int depth = parent ? parent->depth + 1 : 0;
     TreeDir *dir = new TreeDir{fd, st.st_dev, st.st_ino, st.st_mode, depth, parent, 0, false, false, false};
     if (parent && depth > kHeldLevels) {
-        close(parent->fd);
+        CloseDirFd(parent->fd);
         parent->fd = -1;
     }
     return dir;
@@ -378,6 +505,7 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
                 // Cookies outlive deletions on most file systems but are not
                 // promised to; one more pass catches anything skipped, and the
                 // passes end once one removes nothing.
+                FlushUnlinks();
                 dir->resume = 0;
                 dir->resumed = dir->started = dir->removedAny = false;
                 g_listing.owner = nullptr;
@@ -418,6 +546,12 @@ bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned attributes) {
     if (dir->fd < 0 || InjectedFault("DeleteTreeEntry", name))
         return false;
     int flags = (attributes & kAttrDirectory) ? AT_REMOVEDIR : 0;
+    // A file's unlink may wait in a batch; the walk does not need its outcome
+    // before the directory is closed, and by then it is settled.
+    if (!flags && QueueUnlink(dir->fd, name)) {
+        dir->removedAny = true;
+        return true;
+    }
     bool ok = unlinkat(dir->fd, name, flags) == 0;
     // The entry changed kind since it was listed: remove it as it is now.
     // Neither form follows a link.
@@ -440,9 +574,11 @@ void CloseTreeDir(TreeDir *dir) {
             close(fd);
     }
     if (dir->fd >= 0)
-        close(dir->fd);
+        CloseDirFd(dir->fd);
     if (g_listing.owner == dir)
         g_listing.owner = nullptr;
+    if (!parent)
+        EndBatches();
     delete dir;
 }
 

@@ -249,7 +249,7 @@ TEST_F(HelperTest, EveryFailingOperationLeavesNoUserDataLost) {
         {"saveprefs", with(defaults, {{"sa/spamassassin/local.cf", "oL"}, {"sa/spamassassin/user_prefs", "oP"},
                                       {"sa/ruleset/local.cf", "nL"}, {"t_user_prefs", "eP"}}), {{"CopyFileOver", 4}}},
         {"delsa", with(defaults, {{"sa/a/f1", "1"}, {"sa/a/ro", "2"}, {"sa/b/c/f2", "3"}, {"sa/f3", "4"}, {"sa/d/", ""}}),
-         {{"IsLinkPath", 1}, {"OpenTreeRoot", 1}, {"OpenTreeChild", 5}, {"MakeTreeDirWritable", 6},
+         {{"IoUringSetup", 1}, {"IsLinkPath", 1}, {"OpenTreeRoot", 1}, {"OpenTreeChild", 5}, {"MakeTreeDirWritable", 6},
           {"ReadTreeEntry", 24}, {"DeleteTreeEntry", 10}, {"RemoveTreeRoot", 1}}},
         {"restoreprefs", with(defaults, {{"sa/ruleset/local.cf", "old"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
          {{"CopyFileOver", 5}, {"DeleteOneFile", 2}}},

@@ -67,6 +67,22 @@ TEST_F(RemoveTreeTest, ADirectorySwappedForALinkMidWalkIsRemovedAsALink) {
     EXPECT_EQ(Snapshot(dir), (Tree{{"moved/file", "ours"}, {"outside/canary", "keep"}}));
 }
 
+// The listing said "file"; by the time its unlink runs (maybe batched), it is
+// an empty directory: it goes as one.
+TEST_F(RemoveTreeTest, AFileSwappedForAnEmptyDirectoryIsRemoved) {
+    static std::string s_dir;
+    s_dir = dir;
+    Put(At("sa/before"), "ours");
+    Put(At("sa/victim"), "ours");
+    Put(At("sa/after"), "ours");
+    g_treeEntryListedHook = [](const char *name) {
+        if (std::string(name) == "victim" && unlink((s_dir + "/sa/victim").c_str()) == 0)
+            mkdir((s_dir + "/sa/victim").c_str(), 0755);
+    };
+    EXPECT_EQ(RemoveTree(At("sa").c_str()), 1);
+    EXPECT_EQ(Snapshot(dir), Tree{});
+}
+
 // Deep levels let go of their parent's descriptor and reopen it through "..".
 // A directory moved out of the tree meanwhile has a stranger for its "..":
 // the walk must give that branch up instead of going on out there.
