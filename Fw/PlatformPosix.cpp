@@ -295,6 +295,9 @@ static ListingBuffer g_listing;
 
 #ifdef FW_HAVE_IO_URING
 const unsigned kBatch = 256;
+// Below this many, a batch costs more than it saves (a deep chain of folders
+// with a file or two each): those unlinks are done one by one.
+const unsigned kWorthABatch = 16;
 
 struct PendingUnlink {
     int fd;
@@ -310,6 +313,7 @@ static struct {
     PendingUnlink pending[kBatch];
 } g_batch;
 
+// Sets the ring up on first use; false where io_uring is missing or refused.
 static bool BatchReady() {
     if (g_batch.state == kUntried) {
         // One thread submits and reaps, so the kernel may run the work at
@@ -324,27 +328,43 @@ static bool BatchReady() {
     return g_batch.state == kReady;
 }
 
-// Runs every queued unlink and waits for all of them. A file that turned into
-// a directory since it was listed is removed as one, as on the spot.
-static void FlushUnlinks() {
-    if (!g_batch.queued)
-        return;
-    unsigned left = g_batch.queued;
-    int submitted = io_uring_submit_and_wait(&g_batch.ring, left);
-    while (left) {
-        struct io_uring_cqe *cqe;
-        if (submitted < 0 || io_uring_wait_cqe(&g_batch.ring, &cqe) != 0) {
-            // The ring failed as a whole: do the rest on the spot.
-            g_batch.state = kRefused;
-            break;
+// Hands the queued unlinks to the ring and waits for them all; false when the
+// ring failed, and then those that did not complete are left to the caller
+// (marked by a descriptor still set).
+static bool RunBatch() {
+    unsigned count = g_batch.queued;
+    for (unsigned i = 0; i < count; ++i) {
+        struct io_uring_sqe *sqe = io_uring_get_sqe(&g_batch.ring);
+        if (!sqe)
+            return false;  // cannot happen: the ring holds a whole batch
+        io_uring_prep_unlinkat(sqe, g_batch.pending[i].fd, g_batch.pending[i].name, 0);
+        io_uring_sqe_set_data64(sqe, i);
+    }
+    int result;
+    while ((result = io_uring_submit_and_wait(&g_batch.ring, count)) == -EINTR) {
+    }
+    for (unsigned left = count; left; --left) {
+        struct io_uring_cqe *cqe = nullptr;
+        while (result >= 0 && (result = io_uring_wait_cqe(&g_batch.ring, &cqe)) == -EINTR) {
         }
+        if (result < 0)
+            return false;
         PendingUnlink &unlink = g_batch.pending[cqe->user_data];
+        // A file that became a directory since it was listed goes as one.
         if (cqe->res == -EISDIR)
             unlinkat(unlink.fd, unlink.name, AT_REMOVEDIR);
         unlink.fd = -1;
         io_uring_cqe_seen(&g_batch.ring, cqe);
-        --left;
     }
+    return true;
+}
+
+// Settles every queued unlink: as one batch when there are enough of them and
+// the ring works, else one by one. A failed ring is not tried again (a second
+// unlink of a name the ring did remove finds nothing and harms nothing).
+static void FlushUnlinks() {
+    if (g_batch.queued >= kWorthABatch && BatchReady() && !RunBatch())
+        g_batch.state = kRefused;
     for (unsigned i = 0; i < g_batch.queued; ++i) {
         PendingUnlink &unlink = g_batch.pending[i];
         if (unlink.fd >= 0 && unlinkat(unlink.fd, unlink.name, 0) != 0 && errno == EISDIR)
@@ -353,22 +373,17 @@ static void FlushUnlinks() {
     g_batch.queued = 0;
 }
 
-// Queues the unlink of file `name` in `dir`; false when it must be done on
-// the spot instead.
+// Queues the unlink of file `name` in the directory `fd`; false when it must
+// be done on the spot instead.
 static bool QueueUnlink(int fd, const char *name) {
     size_t length = strlen(name);
-    if (length >= sizeof g_batch.pending[0].name || !BatchReady())
+    if (length >= sizeof g_batch.pending[0].name || g_batch.state == kRefused)
         return false;
     if (g_batch.queued == kBatch)
         FlushUnlinks();
-    struct io_uring_sqe *sqe = g_batch.state == kReady ? io_uring_get_sqe(&g_batch.ring) : nullptr;
-    if (!sqe)
-        return false;
-    PendingUnlink &unlink = g_batch.pending[g_batch.queued];
+    PendingUnlink &unlink = g_batch.pending[g_batch.queued++];
     unlink.fd = fd;
     memcpy(unlink.name, name, length + 1);
-    io_uring_prep_unlinkat(sqe, fd, unlink.name, 0);
-    io_uring_sqe_set_data64(sqe, g_batch.queued++);
     return true;
 }
 

@@ -240,6 +240,9 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
 TEST_F(HelperTest, EveryFailingOperationLeavesNoUserDataLost) {
     const Tree defaults = {{"local.cf", "dL"}, {"user_prefs", "dP"}, {"outside/canary", "c"}};
     auto with = [](Tree base, const Tree &more) { base.insert(more.begin(), more.end()); return base; };
+    Tree many = defaults;
+    for (int i = 0; i < 40; ++i)
+        many["sa/many/m" + std::to_string(i)] = "m" + std::to_string(i);
     const struct {
         const char *word;
         Tree before;
@@ -248,7 +251,8 @@ TEST_F(HelperTest, EveryFailingOperationLeavesNoUserDataLost) {
         {"deltar", with(defaults, {{"sa.tar", "a"}, {"db.tar", "b"}, {"addrules.tar", "c"}}), {{"DeleteOneFile", 3}}},
         {"saveprefs", with(defaults, {{"sa/spamassassin/local.cf", "oL"}, {"sa/spamassassin/user_prefs", "oP"},
                                       {"sa/ruleset/local.cf", "nL"}, {"t_user_prefs", "eP"}}), {{"CopyFileOver", 4}}},
-        {"delsa", with(defaults, {{"sa/a/f1", "1"}, {"sa/a/ro", "2"}, {"sa/b/c/f2", "3"}, {"sa/f3", "4"}, {"sa/d/", ""}}),
+        // "sa/many" is big enough for its unlinks to go in a batch.
+        {"delsa", with(many, {{"sa/a/f1", "1"}, {"sa/a/ro", "2"}, {"sa/b/c/f2", "3"}, {"sa/f3", "4"}, {"sa/d/", ""}}),
          {{"IoUringSetup", 1}, {"IsLinkPath", 1}, {"OpenTreeRoot", 1}, {"OpenTreeChild", 5}, {"MakeTreeDirWritable", 6},
           {"ReadTreeEntry", 24}, {"DeleteTreeEntry", 10}, {"RemoveTreeRoot", 1}}},
         {"restoreprefs", with(defaults, {{"sa/ruleset/local.cf", "old"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),

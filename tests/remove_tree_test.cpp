@@ -67,20 +67,23 @@ TEST_F(RemoveTreeTest, ADirectorySwappedForALinkMidWalkIsRemovedAsALink) {
     EXPECT_EQ(Snapshot(dir), (Tree{{"moved/file", "ours"}, {"outside/canary", "keep"}}));
 }
 
-// The listing said "file"; by the time its unlink runs (maybe batched), it is
-// an empty directory: it goes as one.
+// The listing said "file"; by the time its unlink runs, it is an empty
+// directory: it goes as one. Alone, and among hundreds of files, whose
+// unlinks go in batches where the kernel offers io_uring.
 TEST_F(RemoveTreeTest, AFileSwappedForAnEmptyDirectoryIsRemoved) {
     static std::string s_dir;
     s_dir = dir;
-    Put(At("sa/before"), "ours");
-    Put(At("sa/victim"), "ours");
-    Put(At("sa/after"), "ours");
     g_treeEntryListedHook = [](const char *name) {
         if (std::string(name) == "victim" && unlink((s_dir + "/sa/victim").c_str()) == 0)
             mkdir((s_dir + "/sa/victim").c_str(), 0755);
     };
-    EXPECT_EQ(RemoveTree(At("sa").c_str()), 1);
-    EXPECT_EQ(Snapshot(dir), Tree{});
+    for (int others : {2, 300}) {
+        for (int i = 0; i < others; ++i)
+            Put(At("sa/f" + std::to_string(i)), "ours");
+        Put(At("sa/victim"), "ours");
+        EXPECT_EQ(RemoveTree(At("sa").c_str()), 1) << others;
+        EXPECT_EQ(Snapshot(dir), Tree{}) << others;
+    }
 }
 
 // Deep levels let go of their parent's descriptor and reopen it through "..".
