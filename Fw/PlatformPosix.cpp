@@ -549,10 +549,7 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
         // care, and the walk removes read-only files anyway.
         default: entry->attributes = 0; break;
         }
-#ifdef FW_TEST_HOOKS
-        if (g_treeEntryListedHook)
-            g_treeEntryListedHook(entry->name);
-#endif
+        EntryListed(entry->name);
         return true;
     }
 }

@@ -238,10 +238,7 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
     dir->pending = false;
     entry->name = dir->data.cFileName;
     entry->attributes = dir->data.dwFileAttributes;
-#ifdef FW_TEST_HOOKS
-    if (g_treeEntryListedHook)
-        g_treeEntryListedHook(entry->name);
-#endif
+    EntryListed(entry->name);
     return true;
 }
 

@@ -8,12 +8,19 @@
 // else at the worst moment.
 extern void (*g_treeEntryListedHook)(const char *name);
 
+// The listing layers call this as they hand out an entry.
+inline void EntryListed(const char *name) {
+    if (g_treeEntryListedHook)
+        g_treeEntryListedHook(name);
+}
+
 // True when the test asked this call to fail, through FWMAINT_TEST_FAULT:
 // "Operation:path" fails `operation` on `path`, "Operation#N" its Nth call.
 // Failures a real file system will not give on demand. Every operation of
 // the platform seam asks first.
 bool InjectedFault(const char *operation, const char *path);
 #else
+inline void EntryListed(const char *) {}
 inline bool InjectedFault(const char *, const char *) {
     return false;
 }
