@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every command of the built helper under valgrind's memcheck, each in a fresh
-# copy of the sample installation, plus the rejected command lines. Passes
+# copy of the sample installation (with a read-only folder and one big enough
+# for batched unlinks), plus the rejected command lines. Passes
 # only with no memory error and no leak. (libstdc++'s exception pool, 71 KiB
 # allocated when the program loads and kept for its lifetime, shows as "still
 # reachable": not a leak.)
@@ -15,6 +16,8 @@ check() {  # expected status, then the arguments
     local expected=$1 status
     shift
     rm -rf "$work/dir" && cp -a "$sample" "$work/dir" && chmod a-w "$work/dir/sa/ruleset"
+    # Enough files in one folder for delsa to batch its unlinks (io_uring).
+    mkdir "$work/dir/sa/many" && (cd "$work/dir/sa/many" && touch f{1..300})
     (cd "$work/dir" && valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect,possible \
         --errors-for-leak-kinds=definite,indirect,possible --track-fds=no "$helper" "$@")
     status=$?
