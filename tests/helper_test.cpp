@@ -17,10 +17,16 @@ namespace {
 
 using Tree = std::map<std::string, std::string>;
 
+// `base` with `more` laid over it.
+Tree With(Tree base, const Tree &more) {
+    base.insert(more.begin(), more.end());
+    return base;
+}
+
 struct Limits {
     unsigned long long fileSize = 0;  // bytes a write may reach; 0: no limit
     unsigned openFiles = 0;           // 0: as inherited
-    const char *fault = nullptr;      // "Operation:path" for the fault-injecting build
+    const char *fault = nullptr;      // "Operation:path" or "Operation#N" for the fault-injecting build
     bool unprivileged = false;        // run as nobody, where read-only bits bite
 };
 
@@ -170,7 +176,6 @@ TEST_F(HelperTest, CommandWordsMatchWholeAfterFoldingAToZOnly) {
 TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
     const std::string big(64 * 1024, 'x'), kGone = "<gone>";
     const Tree defaults = {{"local.cf", "dL"}, {"user_prefs", "dP"}}, executables = {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}};
-    auto with = [](Tree base, const Tree &more) { base.insert(more.begin(), more.end()); return base; };
     const struct {
         const char *name, *word;
         Tree before, changes;
@@ -185,29 +190,29 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
          {{"sa/spamassassin/local.cf", "oL"}, {"sa/ruleset/local.cf", "nL"}, {"sa/ruleset/user_prefs", "nP"}},
          {{"t_local.cf", "nL"}, {"t_user_prefs", "nP"}}},
         {"saveprefs: nothing to save keeps earlier copies", "saveprefs", {{"sa/x", "x"}, {"t_user_prefs", "eP"}}, {}},
-        {"restoreprefs: defaults fill in", "restoreprefs", with(defaults, {{"sa/ruleset/r.cf", "r"}}),
+        {"restoreprefs: defaults fill in", "restoreprefs", With(defaults, {{"sa/ruleset/r.cf", "r"}}),
          {{"sa/ruleset/local.cf", "dL"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}}},
         {"restoreprefs: saved copies win and are consumed", "restoreprefs",
-         with(defaults, {{"sa/ruleset/local.cf", "old"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
+         With(defaults, {{"sa/ruleset/local.cf", "old"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
          {{"sa/ruleset/local.cf", "sL"}, {"sa/ruleset/user_prefs", "sP"}, {"sa/ruleset/local.cf.sample", "dL"},
           {"t_local.cf", kGone}, {"t_user_prefs", kGone}}},
         {"restoreprefs: no tree keeps the saved copies", "restoreprefs",
-         with(defaults, {{"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}), {}},
+         With(defaults, {{"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}), {}},
         {"restoreprefs: read-only destination keeps its saved copy", "restoreprefs",
-         with(defaults, {{"sa/ruleset/local.cf", "locked"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
+         With(defaults, {{"sa/ruleset/local.cf", "locked"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
          {{"sa/ruleset/user_prefs", "sP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_user_prefs", kGone}}, {"sa/ruleset/local.cf"}},
         // A copy that fails half-way (here at the file-size limit, as on a full
         // disk) leaves every destination whole and no temporary behind.
         {"saveprefs: copy fails half-way", "saveprefs", {{"sa/ruleset/local.cf", big}, {"t_local.cf", "sL"}}, {}, {}, {.fileSize = 1024}},
-        {"restoreprefs: copy back fails half-way", "restoreprefs", with(defaults, {{"sa/ruleset/x", ""}, {"t_local.cf", big}}),
+        {"restoreprefs: copy back fails half-way", "restoreprefs", With(defaults, {{"sa/ruleset/x", ""}, {"t_local.cf", big}}),
          {{"sa/ruleset/local.cf", "dL"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}}, {}, {.fileSize = 1024}},
-        {"renameservice: swap", "renameservice", with(executables, {{"Zovazozu.exe~", "v0"}}),
+        {"renameservice: swap", "renameservice", With(executables, {{"Zovazozu.exe~", "v0"}}),
          {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}}},
         {"renameservice: first install", "renameservice", {{"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}},
          {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", kGone}, {"RadaroziZiz.exe", kGone}}},
         {"renameservice: no new executable", "renameservice", {{"Zovazozu.exe", "v1"}, {"Zovazozu.exe~", "v0"}}, {}},
         {"renameservice: new one is a directory", "renameservice", {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe/x", "d"}}, {}},
-        {"renameservice: undeletable backup changes nothing", "renameservice", with(executables, {{"Zovazozu.exe~", "v0"}}), {},
+        {"renameservice: undeletable backup changes nothing", "renameservice", With(executables, {{"Zovazozu.exe~", "v0"}}), {},
          {"Zovazozu.exe~"}},
         {"renameservice: last rename fails, old one goes back", "renameservice", executables, {}, {},
          {.fault = "MoveFileNoReplace:RadaroziZiz.exe"}},
@@ -222,7 +227,7 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         if (c.limits.unprivileged) {
             EXPECT_EQ(system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
         }
-        Tree expected = with(c.changes, c.before);
+        Tree expected = With(c.changes, c.before);
         for (auto &[path, content] : c.changes)
             if (content == kGone)
                 expected.erase(path);
@@ -239,7 +244,6 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
 // failed would).
 TEST_F(HelperTest, EveryFailingOperationLeavesNoUserDataLost) {
     const Tree defaults = {{"local.cf", "dL"}, {"user_prefs", "dP"}, {"outside/canary", "c"}};
-    auto with = [](Tree base, const Tree &more) { base.insert(more.begin(), more.end()); return base; };
     Tree many = defaults;
     for (int i = 0; i < 40; ++i)
         many["sa/many/m" + std::to_string(i)] = "m" + std::to_string(i);
@@ -248,16 +252,16 @@ TEST_F(HelperTest, EveryFailingOperationLeavesNoUserDataLost) {
         Tree before;
         std::vector<std::pair<const char *, int>> operations;  // and how many calls to fail in turn
     } cases[] = {
-        {"deltar", with(defaults, {{"sa.tar", "a"}, {"db.tar", "b"}, {"addrules.tar", "c"}}), {{"DeleteOneFile", 3}}},
-        {"saveprefs", with(defaults, {{"sa/spamassassin/local.cf", "oL"}, {"sa/spamassassin/user_prefs", "oP"},
+        {"deltar", With(defaults, {{"sa.tar", "a"}, {"db.tar", "b"}, {"addrules.tar", "c"}}), {{"DeleteOneFile", 3}}},
+        {"saveprefs", With(defaults, {{"sa/spamassassin/local.cf", "oL"}, {"sa/spamassassin/user_prefs", "oP"},
                                       {"sa/ruleset/local.cf", "nL"}, {"t_user_prefs", "eP"}}), {{"CopyFileOver", 4}}},
         // "sa/many" is big enough for its unlinks to go in a batch.
-        {"delsa", with(many, {{"sa/a/f1", "1"}, {"sa/a/ro", "2"}, {"sa/b/c/f2", "3"}, {"sa/f3", "4"}, {"sa/d/", ""}}),
+        {"delsa", With(many, {{"sa/a/f1", "1"}, {"sa/a/ro", "2"}, {"sa/b/c/f2", "3"}, {"sa/f3", "4"}, {"sa/d/", ""}}),
          {{"IoUringSetup", 1}, {"IsLinkPath", 1}, {"OpenTreeRoot", 1}, {"OpenTreeChild", 5}, {"MakeTreeDirWritable", 6},
           {"ReadTreeEntry", 24}, {"DeleteTreeEntry", 10}, {"RemoveTreeRoot", 1}}},
-        {"restoreprefs", with(defaults, {{"sa/ruleset/local.cf", "old"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
+        {"restoreprefs", With(defaults, {{"sa/ruleset/local.cf", "old"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
          {{"CopyFileOver", 5}, {"DeleteOneFile", 2}}},
-        {"renameservice", with(defaults, {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}}),
+        {"renameservice", With(defaults, {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}}),
          {{"IsRegularFile", 1}, {"DeleteOneFile", 1}, {"MoveFileNoReplace", 3}}},
     };
     auto contents = [](const Tree &tree) {
