@@ -1,0 +1,121 @@
+// The Linux layer's copy: CopyFileA's contract, made safe against a copy
+// that fails half-way.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "Platform.h"
+#include "PosixLayer.h"
+#include "TestHooks.h"
+
+// Moves the bytes in the kernel where the file system allows, else through a
+// buffer. False on any error, the file-size limit and a full disk included.
+static bool CopyBytes(int in, int out, off_t size) {
+    off_t done = 0;
+    while (done < size) {
+        ssize_t n = copy_file_range(in, nullptr, out, nullptr, size - done, 0);
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        // Not supported between these files (or a file system that reports
+        // nothing copied): finish with plain reads and writes.
+        if (n == 0 || errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
+            break;
+        return false;
+    }
+    static char buffer[1 << 17];
+    for (;;) {
+        ssize_t got = read(in, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        for (ssize_t put = 0; put < got;) {
+            ssize_t n = write(out, buffer + put, got - put);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            put += n;
+        }
+    }
+}
+
+// Creates an unused temporary file in `dir` beside `leaf`; -1 on failure.
+static int CreateTemporary(int dir, const std::string &leaf, std::string &name) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = "." + leaf + ".fwmaint-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+        int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+// Flushes the directory `dir` itself, so that a rename in it survives a crash.
+static bool SyncDirectory(int dir) {
+    int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Some file systems cannot flush a directory (EINVAL): nothing more to do.
+    bool ok = fd >= 0 && (fsync(fd) == 0 || errno == EINVAL);
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+bool CopyFileOver(const char *from, const char *to) {
+    if (InjectedFault("CopyFileOver", from))
+        return false;
+    std::string fromLeaf, toLeaf, tempName;
+    int fromDir = OpenParentDir(from, fromLeaf);
+    int toDir = OpenParentDir(to, toLeaf);
+    int in = -1, out = -1;
+    bool ok = false;
+    struct stat src, dst;
+    // A write past the file-size limit would kill us (SIGXFSZ) with the
+    // temporary still on disk; ignored, it fails with EFBIG and is cleaned up.
+    signal(SIGXFSZ, SIG_IGN);
+    if (fromDir == -1 || toDir == -1)
+        goto done;
+    // A link as the source is not a regular file: copying through it could
+    // read from anywhere on the system.
+    in = openat(fromDir, fromLeaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0 || fstat(in, &src) != 0 || !S_ISREG(src.st_mode))
+        goto done;
+    // CopyFileA refuses a read-only or directory destination. A link there is
+    // replaced as a link: its target is never written.
+    if (fstatat(toDir, toLeaf.c_str(), &dst, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (S_ISDIR(dst.st_mode) || IsReadOnlyMode(dst.st_mode)))
+        goto done;
+    out = CreateTemporary(toDir, toLeaf, tempName);
+    if (out < 0)
+        goto done;
+    {
+        // CopyFileA carries the attributes and the last-write time along.
+        const struct timespec times[2] = {src.st_atim, src.st_mtim};
+        ok = CopyBytes(in, out, src.st_size) && fchmod(out, src.st_mode & 07777) == 0 &&
+             futimens(out, times) == 0 && fsync(out) == 0;
+    }
+    ok = close(out) == 0 && ok;
+    // Only a complete, flushed copy takes the destination's name.
+    ok = ok && renameat(toDir, tempName.c_str(), toDir, toLeaf.c_str()) == 0;
+    if (!ok)
+        unlinkat(toDir, tempName.c_str(), 0);
+    // The new name must reach the disk before the caller acts on the success
+    // (restoreprefs deletes the saved copy next).
+    ok = ok && SyncDirectory(toDir);
+done:
+    if (in >= 0)
+        close(in);
+    CloseParentDir(fromDir);
+    CloseParentDir(toDir);
+    return ok;
+}

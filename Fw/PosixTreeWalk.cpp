@@ -1,0 +1,243 @@
+// The Linux layer's directory seam: the removal walk's directories, opened
+// relative to their parents and never through a link.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "Platform.h"
+#include "PosixLayer.h"
+#include "TestHooks.h"
+
+// Each open level holds a descriptor, so every name is resolved relative to
+// the directory it was listed in. To keep the number of descriptors flat,
+// levels deeper than kHeldLevels close their parent's descriptor while they
+// work (and any level does so for its ancestors when descriptors run out),
+// and reopen it afterwards through their own "..", checking that it is still
+// the same directory; if it is not (the tree was moved under us), the walk
+// gives that branch up rather than act on a stranger.
+//
+// All levels share one listing buffer: it belongs to the level that read it
+// last, and a level whose entries were overwritten by a child's listing picks
+// its own up again from the cookie of the last entry it handed out.
+
+struct TreeDir {
+    int fd;            // -1 while parked for a deep child, or once lost
+    dev_t dev;         // identity, to recognise the directory when reopened
+    ino_t ino;
+    mode_t mode;
+    int depth;
+    TreeDir *parent;
+    off_t resume;      // listing cookie after the last entry handed out
+    bool started;      // the listing has begun
+    bool resumed;      // this pass was picked up again after a child's listing
+    bool removedAny;   // this pass removed an entry
+};
+
+const int kHeldLevels = 8;
+// Each level costs one stack frame of the walk and a few bytes of state, about
+// 180 bytes in all. Far past any real tree, this bound keeps the helper under
+// 4 MiB resident whatever the depth; anything deeper is left in place.
+const int kMaxDepth = 8192;
+
+struct ListingBuffer {
+    alignas(8) char bytes[32768];
+    TreeDir *owner;
+    size_t pos, len;
+};
+static ListingBuffer g_listing;
+
+// Closes a directory's descriptor once nothing queued still names it.
+static void CloseDirFd(int fd) {
+    FlushUnlinks();
+    close(fd);
+}
+
+// Lets go of the descriptor of the nearest ancestor above `parent` that still
+// holds one; it is reopened through ".." on the way back up. False when no
+// ancestor has one left to give.
+static bool ParkAncestor(TreeDir *parent) {
+    for (TreeDir *up = parent ? parent->parent : nullptr; up; up = up->parent) {
+        if (up->fd >= 0) {
+            CloseDirFd(up->fd);
+            up->fd = -1;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Opens the real directory `name` in `dirfd`, never through a link. Out of
+// descriptors (a low limit, or a busy system), it gives up the io_uring ring,
+// then parks the ancestors above `parent` one by one until the open succeeds:
+// the walk needs only a parent and a child at a time.
+static int OpenDirNoFollow(int dirfd, const char *name, TreeDir *parent) {
+    int fd;
+    while ((fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0 &&
+           (errno == EMFILE || errno == ENFILE) && (GiveUpBatches() || ParkAncestor(parent))) {
+    }
+    return fd;
+}
+
+static TreeDir *OpenTreeDirAt(int dirfd, const char *name, TreeDir *parent) {
+    int fd = OpenDirNoFollow(dirfd, name, parent);
+    struct stat st;
+    if (fd < 0)
+        return nullptr;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    int depth = parent ? parent->depth + 1 : 0;
+    TreeDir *dir = new TreeDir{fd, st.st_dev, st.st_ino, st.st_mode, depth, parent, 0, false, false, false};
+    if (parent && depth > kHeldLevels) {
+        CloseDirFd(parent->fd);
+        parent->fd = -1;
+    }
+    return dir;
+}
+
+TreeDir *OpenTreeRoot(const char *path) {
+    if (InjectedFault("OpenTreeRoot", path))
+        return nullptr;
+    std::string leaf;
+    int dir = OpenParentDir(path, leaf);
+    TreeDir *root = dir == -1 ? nullptr : OpenTreeDirAt(dir, leaf.c_str(), nullptr);
+    CloseParentDir(dir);
+    return root;
+}
+
+TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
+    if (InjectedFault("OpenTreeChild", name))
+        return nullptr;
+    if (parent->fd < 0 || parent->depth + 1 > kMaxDepth)
+        return nullptr;
+    return OpenTreeDirAt(parent->fd, name, parent);
+}
+
+void MakeTreeDirWritable(TreeDir *dir) {
+    if (InjectedFault("MakeTreeDirWritable", ""))
+        return;
+    // Linux refuses to remove entries from a directory we may not write
+    // (unless we are root); Windows refuses to remove a read-only directory.
+    if (dir->fd >= 0 && IsReadOnlyMode(dir->mode) && fchmod(dir->fd, (dir->mode & 07777) | S_IWUSR) == 0)
+        dir->mode |= S_IWUSR;
+}
+
+static unsigned AttributesOf(mode_t mode) {
+    if (S_ISDIR(mode))
+        return kAttrDirectory;
+    if (S_ISLNK(mode))
+        return kAttrReparsePoint;
+    return 0;
+}
+
+bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
+    if (InjectedFault("ReadTreeEntry", ""))
+        return false;
+    for (;;) {
+        if (dir->fd < 0)
+            return false;
+        if (g_listing.owner != dir) {
+            // A child's listing overwrote ours: go on from our last cookie.
+            if (lseek(dir->fd, dir->resume, SEEK_SET) < 0)
+                return false;
+            dir->resumed = dir->resumed || dir->started;
+            dir->started = true;
+            g_listing.owner = dir;
+            g_listing.pos = g_listing.len = 0;
+        }
+        if (g_listing.pos >= g_listing.len) {
+            ssize_t n = getdents64(dir->fd, g_listing.bytes, sizeof g_listing.bytes);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n == 0 && dir->resumed && dir->removedAny) {
+                // Cookies outlive deletions on most file systems but are not
+                // promised to; one more pass catches anything skipped, and the
+                // passes end once one removes nothing.
+                FlushUnlinks();
+                dir->resume = 0;
+                dir->resumed = dir->started = dir->removedAny = false;
+                g_listing.owner = nullptr;
+                continue;
+            }
+            if (n <= 0)
+                return false;
+            g_listing.pos = 0;
+            g_listing.len = (size_t)n;
+        }
+        const struct dirent64 *d = (const struct dirent64 *)(g_listing.bytes + g_listing.pos);
+        g_listing.pos += d->d_reclen;
+        dir->resume = d->d_off;
+        entry->name = d->d_name;
+        switch (d->d_type) {
+        case DT_DIR: entry->attributes = kAttrDirectory; break;
+        case DT_LNK: entry->attributes = kAttrReparsePoint; break;
+        case DT_UNKNOWN: {
+            // Only some file systems leave the type out of the listing; only
+            // then does an entry cost a stat.
+            struct stat st;
+            entry->attributes = fstatat(dir->fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? AttributesOf(st.st_mode) : 0;
+            break;
+        }
+        // Files are never stat'ed for their read-only bit: unlink(2) does not
+        // care, and the walk removes read-only files anyway.
+        default: entry->attributes = 0; break;
+        }
+        EntryListed(entry->name);
+        return true;
+    }
+}
+
+bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned attributes) {
+    if (dir->fd < 0 || InjectedFault("DeleteTreeEntry", name))
+        return false;
+    int flags = (attributes & kAttrDirectory) ? AT_REMOVEDIR : 0;
+    // A file's unlink may wait in a batch; the walk does not need its outcome
+    // before the directory is closed, and by then it is settled.
+    if (!flags && QueueUnlink(dir->fd, name, &dir->removedAny)) {
+        dir->removedAny = true;
+        return true;
+    }
+    bool ok = unlinkat(dir->fd, name, flags) == 0;
+    // The entry changed kind since it was listed: remove it as it is now.
+    // Neither form follows a link.
+    if (!ok && (errno == EISDIR || errno == ENOTDIR))
+        ok = unlinkat(dir->fd, name, flags ^ AT_REMOVEDIR) == 0;
+    dir->removedAny = dir->removedAny || ok;
+    return ok;
+}
+
+void CloseTreeDir(TreeDir *dir) {
+    TreeDir *parent = dir->parent;
+    if (parent && parent->fd < 0 && dir->fd >= 0) {
+        // Reopen the parked parent through "..", and only if it is the very
+        // directory we left: a moved tree must not take the walk elsewhere.
+        int fd = OpenDirNoFollow(dir->fd, "..", parent);
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == parent->dev && st.st_ino == parent->ino)
+            parent->fd = fd;
+        else if (fd >= 0)
+            close(fd);
+    }
+    if (dir->fd >= 0)
+        CloseDirFd(dir->fd);
+    if (g_listing.owner == dir)
+        g_listing.owner = nullptr;
+    if (!parent)
+        EndBatches();
+    delete dir;
+}
+
+bool RemoveTreeRoot(const char *path) {
+    if (InjectedFault("RemoveTreeRoot", path))
+        return false;
+    std::string leaf;
+    int dir = OpenParentDir(path, leaf);
+    bool ok = dir != -1 && unlinkat(dir, leaf.c_str(), AT_REMOVEDIR) == 0;
+    CloseParentDir(dir);
+    return ok;
+}
