@@ -30,7 +30,7 @@ const unsigned kWorthABatch = 16;
 
 struct PendingUnlink {
     int fd;
-    bool *removed;   // the walk counts only removals that happened
+    RemovalTally *tally;  // the walk counts only removals that happened
     char name[256];  // NAME_MAX + 1: the listing buffer moves on before the batch runs
 };
 
@@ -84,8 +84,7 @@ static bool RunBatch() {
         int res = cqe->res;
         if (res == -EISDIR)
             res = unlinkat(unlink.fd, unlink.name, AT_REMOVEDIR);
-        if (res == 0)
-            *unlink.removed = true;
+        (res == 0 ? unlink.tally->removed : unlink.tally->kept) = true;
         unlink.fd = -1;
         io_uring_cqe_seen(&g_batch.ring, cqe);
     }
@@ -104,13 +103,12 @@ void FlushUnlinks() {
             continue;
         bool ok = unlinkat(unlink.fd, unlink.name, 0) == 0 ||
                   (errno == EISDIR && unlinkat(unlink.fd, unlink.name, AT_REMOVEDIR) == 0);
-        if (ok)
-            *unlink.removed = true;
+        (ok ? unlink.tally->removed : unlink.tally->kept) = true;
     }
     g_batch.queued = 0;
 }
 
-bool QueueUnlink(int fd, const char *name, bool *removed) {
+bool QueueUnlink(int fd, const char *name, RemovalTally *tally) {
     size_t length = strlen(name);
     if (length >= sizeof g_batch.pending[0].name || g_batch.state == kRefused)
         return false;
@@ -118,7 +116,7 @@ bool QueueUnlink(int fd, const char *name, bool *removed) {
         FlushUnlinks();
     PendingUnlink &unlink = g_batch.pending[g_batch.queued++];
     unlink.fd = fd;
-    unlink.removed = removed;
+    unlink.tally = tally;
     memcpy(unlink.name, name, length + 1);
     return true;
 }
@@ -140,7 +138,7 @@ bool GiveUpBatches() {
 }
 #else
 void FlushUnlinks() {}
-bool QueueUnlink(int, const char *, bool *) { return false; }
+bool QueueUnlink(int, const char *, RemovalTally *) { return false; }
 void EndBatches() {}
 bool GiveUpBatches() { return false; }
 #endif

@@ -86,8 +86,11 @@ bool CopyFileOver(const char *from, const char *to) {
     if (fromDir == -1 || toDir == -1)
         goto done;
     // A link as the source is not a regular file: copying through it could
-    // read from anywhere on the system.
-    in = openat(fromDir, fromLeaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // read from anywhere on the system. Nor is a FIFO or a device an archive
+    // may plant: opened plainly, a FIFO blocks until a writer comes and a
+    // device may act on the open itself, so the open must not wait, and
+    // anything but a regular file is refused before the first read.
+    in = openat(fromDir, fromLeaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (in < 0 || fstat(in, &src) != 0 || !S_ISREG(src.st_mode))
         goto done;
     // CopyFileA refuses a read-only or directory destination. A link there is

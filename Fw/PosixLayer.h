@@ -21,9 +21,16 @@ inline bool IsReadOnlyMode(mode_t mode) {
 
 // Batched unlinks for the removal walk (io_uring where the kernel offers it).
 
-// Queues the unlink of file `name` in the directory `fd`; `*removed` is set
-// once it has really happened. False when it must be done on the spot instead.
-bool QueueUnlink(int fd, const char *name, bool *removed);
+// What became of the removals one listing pass of a directory asked for:
+// only removals that really happened count, queued ones once settled.
+struct RemovalTally {
+    bool removed;  // an entry went
+    bool kept;     // an entry could not go
+};
+
+// Queues the unlink of file `name` in the directory `fd`, to be counted in
+// `*tally` once settled. False when it must be done on the spot instead.
+bool QueueUnlink(int fd, const char *name, RemovalTally *tally);
 
 // Settles every queued unlink. Called before any directory descriptor that a
 // queued unlink names is closed or re-listed.

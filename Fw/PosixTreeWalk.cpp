@@ -3,7 +3,10 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <string>
@@ -23,6 +26,10 @@
 // All levels share one listing buffer: it belongs to the level that read it
 // last, and a level whose entries were overwritten by a child's listing picks
 // its own up again from the cookie of the last entry it handed out.
+//
+// No directory is entered across a mount point, a bind mount of the same file
+// system included: what is mounted inside the tree is not the tree's. (On
+// Windows a mounted folder is a reparse point, which the walk never enters.)
 
 struct TreeDir {
     int fd;            // -1 while parked for a deep child, or once lost
@@ -34,7 +41,8 @@ struct TreeDir {
     off_t resume;      // listing cookie after the last entry handed out
     bool started;      // the listing has begun
     bool resumed;      // this pass was picked up again after a child's listing
-    bool removedAny;   // this pass removed an entry
+    int passes;        // listing passes begun
+    RemovalTally tally;  // what this pass's removals came to
 };
 
 const int kHeldLevels = 8;
@@ -42,6 +50,8 @@ const int kHeldLevels = 8;
 // 180 bytes in all. Far past any real tree, this bound keeps the helper under
 // 4 MiB resident whatever the depth; anything deeper is left in place.
 const int kMaxDepth = 8192;
+// Passes over one directory, the first included; see ReadTreeEntry.
+const int kMaxPasses = 8;
 
 struct ListingBuffer {
     alignas(8) char bytes[32768];
@@ -70,13 +80,54 @@ static bool ParkAncestor(TreeDir *parent) {
     return false;
 }
 
+// The mount a descriptor's file lies on; 0 where the kernel cannot say
+// (before Linux 5.8), and then the device must do.
+static unsigned long long MountOf(int fd, dev_t *dev) {
+    struct statx stx;
+    if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &stx) != 0)
+        return 0;
+    *dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
+    return (stx.stx_mask & STATX_MNT_ID) ? stx.stx_mnt_id : 0;
+}
+
+// Opens the directory `name` in `dirfd`: never through a link, and never
+// across a mount point. O_NOFOLLOW does not stop at a mount, and a bind mount
+// has its parent's device, so the kernel is asked to refuse the crossing
+// (openat2's RESOLVE_NO_XDEV, Linux 5.6); where it cannot, the mount ids of
+// parent and child are compared instead.
+static int OpenDirOnThisMount(int dirfd, const char *name) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    static bool s_noOpenat2;
+    if (!s_noOpenat2) {
+        struct open_how how = {};
+        how.flags = flags;
+        how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS;
+        int fd = (int)syscall(SYS_openat2, dirfd, name, &how, sizeof how);
+        // A sandbox may refuse a call it does not know with EPERM.
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+            return fd;
+        s_noOpenat2 = true;
+    }
+    int fd = openat(dirfd, name, flags);
+    if (fd < 0)
+        return fd;
+    dev_t parentDev = 0, childDev = 0;
+    unsigned long long parentMount = MountOf(dirfd, &parentDev), childMount = MountOf(fd, &childDev);
+    if (parentMount != childMount || parentDev != childDev) {
+        close(fd);
+        errno = EXDEV;
+        return -1;
+    }
+    return fd;
+}
+
 // Opens the real directory `name` in `dirfd`, never through a link. Out of
 // descriptors (a low limit, or a busy system), it gives up the io_uring ring,
 // then parks the ancestors above `parent` one by one until the open succeeds:
 // the walk needs only a parent and a child at a time.
 static int OpenDirNoFollow(int dirfd, const char *name, TreeDir *parent) {
     int fd;
-    while ((fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0 &&
+    while ((fd = OpenDirOnThisMount(dirfd, name)) < 0 &&
            (errno == EMFILE || errno == ENFILE) && (GiveUpBatches() || ParkAncestor(parent))) {
     }
     return fd;
@@ -92,7 +143,7 @@ static TreeDir *OpenTreeDirAt(int dirfd, const char *name, TreeDir *parent) {
         return nullptr;
     }
     int depth = parent ? parent->depth + 1 : 0;
-    TreeDir *dir = new TreeDir{fd, st.st_dev, st.st_ino, st.st_mode, depth, parent, 0, false, false, false};
+    TreeDir *dir = new TreeDir{fd, st.st_dev, st.st_ino, st.st_mode, depth, parent, 0, false, false, 1, {}};
     if (parent && depth > kHeldLevels) {
         CloseDirFd(parent->fd);
         parent->fd = -1;
@@ -154,15 +205,23 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
             ssize_t n = getdents64(dir->fd, g_listing.bytes, sizeof g_listing.bytes);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n == 0 && dir->resumed && dir->removedAny) {
+            if (n == 0 && dir->resumed) {
                 // Cookies outlive deletions on most file systems but are not
-                // promised to; one more pass catches anything skipped, and the
-                // passes end once one removes nothing.
+                // promised to: another pass catches anything skipped. Only
+                // while one is worth it, so that no directory is listed
+                // without end: the pass removed something (and the queued
+                // unlinks are settled to know), kept nothing (a directory
+                // that keeps an entry stays anyway, and another pass would
+                // only walk again what cannot go), and the passes are few.
                 FlushUnlinks();
-                dir->resume = 0;
-                dir->resumed = dir->started = dir->removedAny = false;
-                g_listing.owner = nullptr;
-                continue;
+                if (dir->tally.removed && !dir->tally.kept && dir->passes < kMaxPasses) {
+                    dir->resume = 0;
+                    dir->resumed = dir->started = false;
+                    dir->tally = {};
+                    ++dir->passes;
+                    g_listing.owner = nullptr;
+                    continue;
+                }
             }
             if (n <= 0)
                 return false;
@@ -193,21 +252,23 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
 }
 
 bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned attributes) {
-    if (dir->fd < 0 || InjectedFault("DeleteTreeEntry", name))
+    if (dir->fd < 0)
         return false;
+    if (InjectedFault("DeleteTreeEntry", name)) {
+        dir->tally.kept = true;
+        return false;
+    }
     int flags = (attributes & kAttrDirectory) ? AT_REMOVEDIR : 0;
     // A file's unlink may wait in a batch; the walk does not need its outcome
     // before the directory is closed, and by then it is settled.
-    if (!flags && QueueUnlink(dir->fd, name, &dir->removedAny)) {
-        dir->removedAny = true;
+    if (!flags && QueueUnlink(dir->fd, name, &dir->tally))
         return true;
-    }
     bool ok = unlinkat(dir->fd, name, flags) == 0;
     // The entry changed kind since it was listed: remove it as it is now.
     // Neither form follows a link.
     if (!ok && (errno == EISDIR || errno == ENOTDIR))
         ok = unlinkat(dir->fd, name, flags ^ AT_REMOVEDIR) == 0;
-    dir->removedAny = dir->removedAny || ok;
+    (ok ? dir->tally.removed : dir->tally.kept) = true;
     return ok;
 }
 
