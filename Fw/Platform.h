@@ -28,6 +28,15 @@ bool CopyFileOver(const char *from, const char *to);
 // file, a directory and a read-only file.
 bool DeleteOneFile(const char *path);
 
+// Deletes a file the helper wrote itself (a saved copy in transit), even when
+// it carries a read-only bit copied over from the file it saves. Fails on a
+// missing file and a directory.
+bool DeleteOwnFile(const char *path);
+
+// True when `a` and `b` are both regular files, not links, with the same
+// bytes. Neither is opened if it could block (a FIFO, a device).
+bool SameFileContents(const char *a, const char *b);
+
 // MoveFileA: renames a file. Never replaces an existing `to`; then it fails and
 // both files stay as they were.
 bool MoveFileNoReplace(const char *from, const char *to);

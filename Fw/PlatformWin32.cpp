@@ -10,6 +10,7 @@
 
 #include "CommandLine.h"
 #include "Platform.h"
+#include "TemporaryName.h"
 #include "TestHooks.h"
 
 // The runtime must not expand wildcards into argv. The helper splits its own
@@ -94,12 +95,36 @@ static bool FlushToDisk(const std::string &path) {
     return flushed;
 }
 
+// Removes the temporaries that copies to `leaf` in `folder` left when they
+// were cut short (killed before their rename), so that a retry leaves no
+// litter. Only names of the helper's exact pattern are touched.
+static void SweepTemporaries(const std::string &folder, const std::string &leaf) {
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "." + leaf + ".fwmaint-*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (IsTemporaryName(found.cFileName, leaf) && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            DropTemporary(folder + found.cFileName);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+}
+
 bool CopyFileOver(const char *from, const char *to) {
     if (InjectedFault("CopyFileOver", from))
         return false;
     // Neither end through a link; a link as the destination is replaced as a
     // link by the rename below, its target never written.
-    if (!IsRegularFile(from) || ParentIsLink(to))
+    if (ParentIsLink(to))
+        return false;
+    std::string target = to, folder, leaf = target;
+    size_t separator = target.rfind('\\');
+    if (separator != std::string::npos) {
+        folder = target.substr(0, separator + 1);
+        leaf = target.substr(separator + 1);
+    }
+    SweepTemporaries(folder, leaf);
+    if (!IsRegularFile(from))
         return false;
     // CopyFileA refuses a read-only or directory destination; so do we, as
     // the rename below would not.
@@ -109,15 +134,8 @@ bool CopyFileOver(const char *from, const char *to) {
         return false;
     // The copy goes to a fresh name beside `to`, then replaces it in one
     // rename: a copy that fails half-way (disk full) leaves `to` whole.
-    std::string target = to, folder, leaf = target;
-    size_t separator = target.rfind('\\');
-    if (separator != std::string::npos) {
-        folder = target.substr(0, separator + 1);
-        leaf = target.substr(separator + 1);
-    }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string temporary = folder + "." + leaf + ".fwmaint-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                std::to_string(attempt);
+        std::string temporary = folder + TemporaryName(leaf, GetCurrentProcessId(), attempt);
         // Fail-if-exists: a name already taken is never ours to overwrite.
         if (!CopyFileA(from, temporary.c_str(), TRUE)) {
             if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)
@@ -125,7 +143,7 @@ bool CopyFileOver(const char *from, const char *to) {
             DropTemporary(temporary);  // a copy that failed half-way may leave a part
             return false;
         }
-        if (FlushToDisk(temporary) &&
+        if (FlushToDisk(temporary) && !InjectedFault("ReplaceWithCopy", to) &&
             MoveFileExA(temporary.c_str(), to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return true;
         DropTemporary(temporary);
@@ -138,6 +156,55 @@ bool DeleteOneFile(const char *path) {
     if (InjectedFault("DeleteOneFile", path))
         return false;
     return DeleteFileA(path);
+}
+
+bool DeleteOwnFile(const char *path) {
+    if (InjectedFault("DeleteOwnFile", path))
+        return false;
+    // DeleteFileA refuses a read-only file: lift the bit, and put it back if
+    // the file stays after all.
+    DWORD attributes = GetFileAttributesA(path);
+    if (!Exists(attributes) || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    bool readOnly = attributes & FILE_ATTRIBUTE_READONLY;
+    if (readOnly)
+        SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (DeleteFileA(path))
+        return true;
+    if (readOnly)
+        SetFileAttributesA(path, attributes);
+    return false;
+}
+
+// Opens the regular file `path` for reading, never through a link; null for
+// anything else.
+static HANDLE OpenRegularFile(const char *path) {
+    if (!IsRegularFile(path))
+        return INVALID_HANDLE_VALUE;
+    return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+bool SameFileContents(const char *a, const char *b) {
+    if (InjectedFault("SameFileContents", a))
+        return false;
+    HANDLE inA = OpenRegularFile(a), inB = inA == INVALID_HANDLE_VALUE ? INVALID_HANDLE_VALUE : OpenRegularFile(b);
+    LARGE_INTEGER sizeA, sizeB;
+    bool same = inB != INVALID_HANDLE_VALUE && GetFileSizeEx(inA, &sizeA) && GetFileSizeEx(inB, &sizeB) &&
+                sizeA.QuadPart == sizeB.QuadPart;
+    static char bufferA[1 << 16], bufferB[1 << 16];
+    while (same) {
+        DWORD gotA = 0, gotB = 0;
+        same = ReadFile(inA, bufferA, sizeof bufferA, &gotA, nullptr) && ReadFile(inB, bufferB, sizeof bufferB, &gotB, nullptr) &&
+               gotA == gotB && memcmp(bufferA, bufferB, gotA) == 0;
+        if (gotA == 0)
+            break;
+    }
+    if (inA != INVALID_HANDLE_VALUE)
+        CloseHandle(inA);
+    if (inB != INVALID_HANDLE_VALUE)
+        CloseHandle(inB);
+    return same;
 }
 
 bool MoveFileNoReplace(const char *from, const char *to) {

@@ -1,15 +1,18 @@
 // The Linux layer's copy: CopyFileA's contract, made safe against a copy
 // that fails half-way.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 
 #include "Platform.h"
 #include "PosixLayer.h"
+#include "TemporaryName.h"
 #include "TestHooks.h"
 
 // Moves the bytes in the kernel where the file system allows, else through a
@@ -50,10 +53,28 @@ static bool CopyBytes(int in, int out, off_t size) {
     }
 }
 
+// Removes the temporaries that copies to `leaf` in `dir` left when they were
+// cut short (killed before their rename), so that a retry leaves no litter.
+// Only names of the helper's exact pattern are touched.
+static void SweepTemporaries(int dir, const std::string &leaf) {
+    int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *listing = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!listing) {
+        if (fd >= 0)
+            close(fd);
+        return;
+    }
+    while (const struct dirent *entry = readdir(listing)) {
+        if (IsTemporaryName(entry->d_name, leaf))
+            unlinkat(dir, entry->d_name, 0);
+    }
+    closedir(listing);
+}
+
 // Creates an unused temporary file in `dir` beside `leaf`; -1 on failure.
 static int CreateTemporary(int dir, const std::string &leaf, std::string &name) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        name = "." + leaf + ".fwmaint-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+        name = TemporaryName(leaf, (unsigned long)getpid(), attempt);
         int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -71,11 +92,28 @@ static bool SyncDirectory(int dir) {
     return ok;
 }
 
+// Opens the regular file `path` for reading; -1 for anything else. Fills
+// `st`. A link is not a regular file: reading through it could read from
+// anywhere on the system. Nor is a FIFO or a device an archive may plant:
+// opened plainly, a FIFO blocks until a writer comes and a device may act on
+// the open itself, so the open must not wait, and anything but a regular file
+// is refused before the first read.
+static int OpenRegularFile(const char *path, struct stat &st) {
+    std::string leaf;
+    int dir = OpenParentDir(path, leaf);
+    int fd = dir == -1 ? -1 : openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    CloseParentDir(dir);
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
 bool CopyFileOver(const char *from, const char *to) {
     if (InjectedFault("CopyFileOver", from))
         return false;
-    std::string fromLeaf, toLeaf, tempName;
-    int fromDir = OpenParentDir(from, fromLeaf);
+    std::string toLeaf, tempName;
     int toDir = OpenParentDir(to, toLeaf);
     int in = -1, out = -1;
     bool ok = false;
@@ -83,15 +121,11 @@ bool CopyFileOver(const char *from, const char *to) {
     // A write past the file-size limit would kill us (SIGXFSZ) with the
     // temporary still on disk; ignored, it fails with EFBIG and is cleaned up.
     signal(SIGXFSZ, SIG_IGN);
-    if (fromDir == -1 || toDir == -1)
+    if (toDir == -1)
         goto done;
-    // A link as the source is not a regular file: copying through it could
-    // read from anywhere on the system. Nor is a FIFO or a device an archive
-    // may plant: opened plainly, a FIFO blocks until a writer comes and a
-    // device may act on the open itself, so the open must not wait, and
-    // anything but a regular file is refused before the first read.
-    in = openat(fromDir, fromLeaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (in < 0 || fstat(in, &src) != 0 || !S_ISREG(src.st_mode))
+    SweepTemporaries(toDir, toLeaf);
+    in = OpenRegularFile(from, src);
+    if (in < 0)
         goto done;
     // CopyFileA refuses a read-only or directory destination. A link there is
     // replaced as a link: its target is never written.
@@ -109,7 +143,7 @@ bool CopyFileOver(const char *from, const char *to) {
     }
     ok = close(out) == 0 && ok;
     // Only a complete, flushed copy takes the destination's name.
-    ok = ok && renameat(toDir, tempName.c_str(), toDir, toLeaf.c_str()) == 0;
+    ok = ok && !InjectedFault("ReplaceWithCopy", to) && renameat(toDir, tempName.c_str(), toDir, toLeaf.c_str()) == 0;
     if (!ok)
         unlinkat(toDir, tempName.c_str(), 0);
     // The new name must reach the disk before the caller acts on the success
@@ -118,7 +152,42 @@ bool CopyFileOver(const char *from, const char *to) {
 done:
     if (in >= 0)
         close(in);
-    CloseParentDir(fromDir);
     CloseParentDir(toDir);
     return ok;
+}
+
+// Reads up to `size` bytes, fewer only at the end of the file; -1 on error.
+static ssize_t ReadFull(int fd, char *buffer, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, buffer + got, size - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += (size_t)n;
+    }
+    return (ssize_t)got;
+}
+
+bool SameFileContents(const char *a, const char *b) {
+    if (InjectedFault("SameFileContents", a))
+        return false;
+    struct stat stA, stB;
+    int inA = OpenRegularFile(a, stA), inB = inA < 0 ? -1 : OpenRegularFile(b, stB);
+    bool same = inA >= 0 && inB >= 0 && stA.st_size == stB.st_size;
+    static char bufferA[1 << 16], bufferB[1 << 16];
+    while (same) {
+        ssize_t gotA = ReadFull(inA, bufferA, sizeof bufferA), gotB = ReadFull(inB, bufferB, sizeof bufferB);
+        same = gotA >= 0 && gotA == gotB && memcmp(bufferA, bufferB, (size_t)gotA) == 0;
+        if (gotA == 0)
+            break;
+    }
+    if (inA >= 0)
+        close(inA);
+    if (inB >= 0)
+        close(inB);
+    return same;
 }

@@ -78,6 +78,20 @@ bool DeleteOneFile(const char *path) {
     return ok;
 }
 
+bool DeleteOwnFile(const char *path) {
+    if (InjectedFault("DeleteOwnFile", path))
+        return false;
+    std::string leaf;
+    int dir = OpenParentDir(path, leaf);
+    struct stat st;
+    // One unlink, whatever the mode: a kill cannot part a cleared read-only
+    // bit from the deletion it was cleared for.
+    bool ok = dir != -1 && fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
+              unlinkat(dir, leaf.c_str(), 0) == 0;
+    CloseParentDir(dir);
+    return ok;
+}
+
 bool RemoveLinkPath(const char *path) {
     if (InjectedFault("RemoveLinkPath", path))
         return false;

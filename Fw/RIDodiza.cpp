@@ -33,20 +33,33 @@ static void DeleteRuleTree() {
     RemoveTree("sa");
 }
 
-// "restoreprefs": defaults first, then the saved copies over them, so a saved
-// copy wins and a default fills in where none was saved.
+// Puts one preference file back into the tree: its saved copy where there is
+// one and it lands, else the default. True when the saved copy is in place.
+static bool RestorePref(const char *saved, const char *fallback, const char *dest) {
+    // A run cut short after a read-only saved copy landed finds the tree's
+    // copy read-only now, refusing to be replaced by the very same file.
+    if (CopyFileOver(saved, dest) || SameFileContents(saved, dest))
+        return true;
+    CopyFileOver(fallback, dest);
+    return false;
+}
+
+// "restoreprefs": a saved copy wins, and a default fills in where none was
+// saved or it could not be put back. The saved copy goes straight into the
+// tree, so the tree never holds a default over a preference still waiting to
+// be restored: the command may be cut short anywhere and run again.
 static void RestorePrefs() {
-    CopyFileOver("local.cf", "sa\\ruleset\\local.cf");
-    CopyFileOver("user_prefs", "sa\\ruleset\\user_prefs");
-    bool localRestored = CopyFileOver("t_local.cf", "sa\\ruleset\\local.cf");
-    bool prefsRestored = CopyFileOver("t_user_prefs", "sa\\ruleset\\user_prefs");
-    // A saved copy is consumed only once it is back in the tree: when the copy
-    // failed (no "sa\ruleset", a full disk), it is the user's only copy.
-    if (localRestored)
-        DeleteOneFile("t_local.cf");
-    if (prefsRestored)
-        DeleteOneFile("t_user_prefs");
+    bool localRestored = RestorePref("t_local.cf", "local.cf", "sa\\ruleset\\local.cf");
+    bool prefsRestored = RestorePref("t_user_prefs", "user_prefs", "sa\\ruleset\\user_prefs");
     CopyFileOver("local.cf", "sa\\ruleset\\local.cf.sample");
+    // A saved copy is consumed last, once all the rest is in place, and only
+    // once it is back in the tree: when the copy failed (no "sa\ruleset", a
+    // full disk), it is the user's only copy. A read-only bit it carries was
+    // copied from the file it saved; the copy in the tree keeps it.
+    if (localRestored)
+        DeleteOwnFile("t_local.cf");
+    if (prefsRestored)
+        DeleteOwnFile("t_user_prefs");
 }
 
 // "renameservice": the new executable takes the main name, the old one the
@@ -56,7 +69,11 @@ static void RenameService() {
     // away would leave the service without any.
     if (!IsRegularFile("RadaroziZiz.exe"))
         return;
-    DeleteOneFile("Zovazozu.exe~");
+    // Without the main executable (a run cut short between the two renames
+    // leaves exactly that), the backup is the only copy of the previous
+    // version: it stays.
+    if (IsRegularFile("Zovazozu.exe"))
+        DeleteOneFile("Zovazozu.exe~");
     // A rename never replaces its target, so the old executable moves away
     // first; if the backup could not be deleted this fails and so does the next
     // step, leaving all three files as they were.

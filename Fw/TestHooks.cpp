@@ -1,19 +1,43 @@
 // Test builds only; see TestHooks.h.
 #include "TestHooks.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <cstdlib>
 #include <cstring>
 
 void (*g_treeEntryListedHook)(const char *name);
 
-bool InjectedFault(const char *operation, const char *path) {
-    const char *fault = getenv("FWMAINT_TEST_FAULT");
+// Ends the process on the spot, as a kill or a power cut would: no cleanup,
+// no destructors, nothing flushed.
+[[noreturn]] static void CrashNow() {
+#ifdef _WIN32
+    TerminateProcess(GetCurrentProcess(), kCrashStatus);
+#endif
+    _exit(kCrashStatus);
+}
+
+// "Operation#N" (or "*#N", any operation) counts the calls it matches and
+// says whether this is the Nth. "Operation:path" names one path instead.
+static bool Matches(const char *spec, const char *operation, const char *path, long *calls) {
     size_t length = strlen(operation);
-    if (!fault || strncmp(fault, operation, length) != 0)
+    if (spec[0] == '*' && spec[1] == '#')
+        return ++*calls == atol(spec + 2);
+    if (strncmp(spec, operation, length) != 0)
         return false;
-    if (fault[length] == ':')
-        return strcmp(fault + length + 1, path) == 0;
-    // "Operation#N": a countdown, so that a test can fail each call in turn.
-    static long s_calls;
-    return fault[length] == '#' && ++s_calls == atol(fault + length + 1);
+    if (spec[length] == ':')
+        return strcmp(spec + length + 1, path) == 0;
+    return spec[length] == '#' && ++*calls == atol(spec + length + 1);
+}
+
+bool InjectedFault(const char *operation, const char *path) {
+    static long s_crashCalls, s_faultCalls;
+    const char *crash = getenv("FWMAINT_TEST_CRASH"), *fault = getenv("FWMAINT_TEST_FAULT");
+    if (crash && Matches(crash, operation, path, &s_crashCalls))
+        CrashNow();
+    return fault && Matches(fault, operation, path, &s_faultCalls);
 }

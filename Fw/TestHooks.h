@@ -17,8 +17,13 @@ inline void EntryListed(const char *name) {
 // True when the test asked this call to fail, through FWMAINT_TEST_FAULT:
 // "Operation:path" fails `operation` on `path`, "Operation#N" its Nth call.
 // Failures a real file system will not give on demand. Every operation of
-// the platform seam asks first.
+// the platform seam asks first, and a copy again before its temporary takes
+// the destination's name ("ReplaceWithCopy").
+//
+// FWMAINT_TEST_CRASH, in the same form ("*#N": the Nth of any operation),
+// ends the process right there with kCrashStatus, as a kill would.
 bool InjectedFault(const char *operation, const char *path);
+const int kCrashStatus = 86;
 #else
 inline void EntryListed(const char *) {}
 inline bool InjectedFault(const char *, const char *) {

@@ -10,6 +10,8 @@ long g_platformCalls;
 void GetCommandArguments(int *, char ***) {}
 bool CopyFileOver(const char *, const char *) { return ++g_platformCalls, false; }
 bool DeleteOneFile(const char *) { return ++g_platformCalls, false; }
+bool DeleteOwnFile(const char *) { return ++g_platformCalls, false; }
+bool SameFileContents(const char *, const char *) { return ++g_platformCalls, false; }
 bool MoveFileNoReplace(const char *, const char *) { return ++g_platformCalls, false; }
 bool IsRegularFile(const char *) { return ++g_platformCalls, false; }
 bool IsLinkPath(const char *) { return ++g_platformCalls, false; }

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -104,6 +105,18 @@ inline std::map<std::string, std::string> Snapshot(const std::string &root) {
     }
     EXPECT_FALSE(error) << root << ": " << error.message();
     return tree;
+}
+
+// The files and folders below `root` that are read-only.
+inline std::set<std::string> ReadOnlyPaths(const std::string &root) {
+    std::set<std::string> paths;
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        auto status = it->symlink_status(error);
+        if (!fs::is_symlink(status) && (status.permissions() & fs::perms::owner_write) == fs::perms::none)
+            paths.insert(fs::relative(it->path(), root, error).generic_string());
+    }
+    return paths;
 }
 
 // A fresh working directory per test, dropped afterwards.

@@ -13,6 +13,7 @@
 #include <set>
 #include <vector>
 
+#include "TestHooks.h"
 #include "TestSupport.h"
 
 namespace {
@@ -29,6 +30,7 @@ struct Limits {
     unsigned long long fileSize = 0;  // bytes a write may reach; 0: no limit
     unsigned openFiles = 0;           // 0: as inherited
     const char *fault = nullptr;      // "Operation:path" or "Operation#N" for the fault-injecting build
+    const char *crash = nullptr;      // the same, or "*#N", to end the test build there
     bool unprivileged = false;        // run as nobody, where read-only bits bite
 };
 
@@ -69,7 +71,8 @@ std::string WindowsPath(const std::string &path) {
 // and returns its exit status. The helper must never print, so any output
 // fails the test.
 int RunHelperLine(const std::string &dir, const std::string &tail, Limits limits = {}) {
-    std::string output = dir + ".out", line = "\"" + WindowsPath(limits.fault ? FWMAINT_HOOKED_PATH : FWMAINT_PATH) + "\"" + tail;
+    bool hooked = limits.fault || limits.crash;
+    std::string output = dir + ".out", line = "\"" + WindowsPath(hooked ? FWMAINT_HOOKED_PATH : FWMAINT_PATH) + "\"" + tail;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE out = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
     STARTUPINFOA startup = {};
@@ -78,9 +81,11 @@ int RunHelperLine(const std::string &dir, const std::string &tail, Limits limits
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = startup.hStdError = out;
     SetEnvironmentVariableA("FWMAINT_TEST_FAULT", limits.fault);
+    SetEnvironmentVariableA("FWMAINT_TEST_CRASH", limits.crash);
     PROCESS_INFORMATION process = {};
     BOOL started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &startup, &process);
     SetEnvironmentVariableA("FWMAINT_TEST_FAULT", nullptr);
+    SetEnvironmentVariableA("FWMAINT_TEST_CRASH", nullptr);
     DWORD status = 99;
     EXPECT_TRUE(started) << line << ": error " << GetLastError();
     if (started) {
@@ -116,7 +121,7 @@ int RunHelper(const std::string &dir, std::vector<std::string> args, Limits limi
 // Runs the helper in `dir` and returns its exit status, or 128+signal. The
 // helper must never print, so any output fails the test.
 int RunHelper(const std::string &dir, std::vector<std::string> args, Limits limits = {}) {
-    std::string output = dir + ".out", program = limits.fault ? FWMAINT_HOOKED_PATH : FWMAINT_PATH;
+    std::string output = dir + ".out", program = limits.fault || limits.crash ? FWMAINT_HOOKED_PATH : FWMAINT_PATH;
     if (limits.unprivileged) {
         // The build tree may sit where nobody cannot reach: run a copy.
         EXPECT_EQ(system(("install -m 755 '" + program + "' '" + dir + ".bin'").c_str()), 0);
@@ -136,6 +141,8 @@ int RunHelper(const std::string &dir, std::vector<std::string> args, Limits limi
             _exit(99);
         if (limits.fault)
             setenv("FWMAINT_TEST_FAULT", limits.fault, 1);
+        if (limits.crash)
+            setenv("FWMAINT_TEST_CRASH", limits.crash, 1);
         std::vector<char *> argv = {program.data()};
         for (auto &arg : args)
             argv.push_back(arg.data());
@@ -239,6 +246,20 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         {"restoreprefs: read-only destination keeps its saved copy", "restoreprefs",
          With(defaults, {{"sa/ruleset/local.cf", "locked"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
          {{"sa/ruleset/user_prefs", "sP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_user_prefs", kGone}}, {"sa/ruleset/local.cf"}},
+        {"restoreprefs: a read-only default does not stop the saved copy", "restoreprefs",
+         With(defaults, {{"sa/ruleset/x", ""}, {"t_local.cf", "sL"}}),
+         {{"sa/ruleset/local.cf", "sL"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_local.cf", kGone}},
+         {"local.cf"}},
+        {"restoreprefs: a read-only saved copy is consumed all the same", "restoreprefs",
+         With(defaults, {{"sa/ruleset/x", ""}, {"t_local.cf", "sL"}}),
+         {{"sa/ruleset/local.cf", "sL"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_local.cf", kGone}},
+         {"t_local.cf"}},
+        // Temporaries of copies cut short are swept by the exact pattern;
+        // look-alikes are a user's.
+        {"saveprefs: temporaries left by a killed run go", "saveprefs",
+         {{"sa/ruleset/local.cf", "nL"}, {".t_local.cf.fwmaint-123-0", "part"}, {".t_user_prefs.fwmaint-9-99", "part"},
+          {".t_local.cf.fwmaint-1-x", "u"}, {".t_local.cf.fwmaint-12-0.bak", "u"}, {"t_local.cf.fwmaint-1-0", "u"}, {".local.cf.fwmaint-1-0", "u"}},
+         {{"t_local.cf", "nL"}, {".t_local.cf.fwmaint-123-0", kGone}, {".t_user_prefs.fwmaint-9-99", kGone}}},
         // A copy that fails half-way (here at the file-size limit, as on a full
         // disk) leaves every destination whole and no temporary behind.
         {"saveprefs: copy fails half-way", "saveprefs", {{"sa/ruleset/local.cf", big}, {"t_local.cf", "sL"}}, {}, {}, {.fileSize = 1024}},
@@ -254,8 +275,10 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
          {{"sa/ruleset/local.cf", "sL"}, {"sa/ruleset/user_prefs", "dP"}, {"t_local.cf", kGone}}},
         {"renameservice: swap", "renameservice", With(executables, {{"Zovazozu.exe~", "v0"}}),
          {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}}},
-        {"renameservice: first install", "renameservice", {{"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}},
-         {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", kGone}, {"RadaroziZiz.exe", kGone}}},
+        // Without the main executable, the backup is the only copy of the
+        // previous version (a run cut short between its renames leaves this).
+        {"renameservice: no main executable keeps the backup", "renameservice", {{"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}},
+         {{"Zovazozu.exe", "v2"}, {"RadaroziZiz.exe", kGone}}},
         {"renameservice: no new executable", "renameservice", {{"Zovazozu.exe", "v1"}, {"Zovazozu.exe~", "v0"}}, {}},
         {"renameservice: new one is a directory", "renameservice", {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe/x", "d"}}, {}},
         {"renameservice: undeletable backup changes nothing", "renameservice", With(executables, {{"Zovazozu.exe~", "v0"}}), {},
@@ -282,6 +305,37 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
     }
 }
 
+// A populated working directory for each command, and how many calls of each
+// operation it makes (so that each can be failed in turn). Read-only: a
+// folder in the tree, and a saved preference copied from a read-only file.
+struct PopulatedCase {
+    const char *word;
+    Tree before;
+    std::vector<std::pair<const char *, int>> operations;
+};
+
+std::vector<PopulatedCase> PopulatedCases() {
+    const Tree defaults = {{"local.cf", "dL"}, {"user_prefs", "dP"}, {"outside/canary", "c"}};
+    Tree many = defaults;
+    for (int i = 0; i < 40; ++i)
+        many["sa/many/m" + std::to_string(i)] = "m" + std::to_string(i);
+    return {
+        {"deltar", With(defaults, {{"sa.tar", "a"}, {"db.tar", "b"}, {"addrules.tar", "c"}}), {{"DeleteOneFile", 3}}},
+        {"saveprefs", With(defaults, {{"sa/spamassassin/local.cf", "oL"}, {"sa/spamassassin/user_prefs", "oP"},
+                                      {"sa/ruleset/local.cf", "nL"}, {"t_user_prefs", "eP"}}),
+         {{"CopyFileOver", 4}, {"ReplaceWithCopy", 3}}},
+        // "sa/many" is big enough for its unlinks to go in a batch.
+        {"delsa", With(many, {{"sa/a/f1", "1"}, {"sa/a/ro", "2"}, {"sa/b/c/f2", "3"}, {"sa/f3", "4"}, {"sa/d/", ""}}),
+         {{"IoUringSetup", 1}, {"IsLinkPath", 1}, {"OpenTreeRoot", 1}, {"OpenTreeChild", 5}, {"MakeTreeDirWritable", 6},
+          {"ReadTreeEntry", 24}, {"DeleteTreeEntry", 10}, {"RemoveTreeRoot", 1}}},
+        {"restoreprefs", With(defaults, {{"sa/ruleset/local.cf", "old"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
+         {{"CopyFileOver", 5}, {"ReplaceWithCopy", 3}, {"SameFileContents", 2}, {"DeleteOwnFile", 2}}},
+        {"renameservice", With(defaults, {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}}),
+         {{"IsRegularFile", 2}, {"DeleteOneFile", 1}, {"MoveFileNoReplace", 3}}},
+    };
+}
+const std::vector<std::string> kPopulatedReadOnly = {"sa/a/ro", "t_user_prefs"};
+
 // Each operation of the platform seam fails on its 1st, 2nd, ... call in
 // turn, for every command (a countdown in the test build). Whatever fails,
 // the helper must still exit 0 and leave every file either as it was or as a
@@ -289,27 +343,7 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
 // run keeps may vanish (a saved preference deleted after its copy back
 // failed would).
 TEST_F(HelperTest, EveryFailingOperationLeavesNoUserDataLost) {
-    const Tree defaults = {{"local.cf", "dL"}, {"user_prefs", "dP"}, {"outside/canary", "c"}};
-    Tree many = defaults;
-    for (int i = 0; i < 40; ++i)
-        many["sa/many/m" + std::to_string(i)] = "m" + std::to_string(i);
-    const struct {
-        const char *word;
-        Tree before;
-        std::vector<std::pair<const char *, int>> operations;  // and how many calls to fail in turn
-    } cases[] = {
-        {"deltar", With(defaults, {{"sa.tar", "a"}, {"db.tar", "b"}, {"addrules.tar", "c"}}), {{"DeleteOneFile", 3}}},
-        {"saveprefs", With(defaults, {{"sa/spamassassin/local.cf", "oL"}, {"sa/spamassassin/user_prefs", "oP"},
-                                      {"sa/ruleset/local.cf", "nL"}, {"t_user_prefs", "eP"}}), {{"CopyFileOver", 4}}},
-        // "sa/many" is big enough for its unlinks to go in a batch.
-        {"delsa", With(many, {{"sa/a/f1", "1"}, {"sa/a/ro", "2"}, {"sa/b/c/f2", "3"}, {"sa/f3", "4"}, {"sa/d/", ""}}),
-         {{"IoUringSetup", 1}, {"IsLinkPath", 1}, {"OpenTreeRoot", 1}, {"OpenTreeChild", 5}, {"MakeTreeDirWritable", 6},
-          {"ReadTreeEntry", 24}, {"DeleteTreeEntry", 10}, {"RemoveTreeRoot", 1}}},
-        {"restoreprefs", With(defaults, {{"sa/ruleset/local.cf", "old"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
-         {{"CopyFileOver", 5}, {"DeleteOneFile", 2}}},
-        {"renameservice", With(defaults, {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}}),
-         {{"IsRegularFile", 1}, {"DeleteOneFile", 1}, {"MoveFileNoReplace", 3}}},
-    };
+    const auto cases = PopulatedCases();
     auto contents = [](const Tree &tree) {
         std::multiset<std::string> all;
         for (auto &entry : tree)
@@ -318,7 +352,7 @@ TEST_F(HelperTest, EveryFailingOperationLeavesNoUserDataLost) {
     };
     for (auto &c : cases) {
         Renew();
-        Lay(c.before, {"sa/a/ro"});
+        Lay(c.before, kPopulatedReadOnly);
         ASSERT_EQ(RunHelper(dir, {c.word}), 0);
         const Tree clean = Snapshot(dir);
         for (auto &[operation, calls] : c.operations) {
@@ -326,7 +360,7 @@ TEST_F(HelperTest, EveryFailingOperationLeavesNoUserDataLost) {
                 std::string fault = std::string(operation) + "#" + std::to_string(call);
                 SCOPED_TRACE(std::string(c.word) + " with " + fault);
                 Renew();
-                Lay(c.before, {"sa/a/ro"});
+                Lay(c.before, kPopulatedReadOnly);
                 EXPECT_EQ(RunHelper(dir, {c.word}, {.fault = fault.c_str()}), 0);
                 const Tree after = Snapshot(dir);
                 // Only names the run could make (no temporary left behind),
@@ -350,6 +384,38 @@ TEST_F(HelperTest, EveryFailingOperationLeavesNoUserDataLost) {
                     EXPECT_TRUE(kept.count(content)) << "content \"" << content << "\" lost";
                 }
             }
+        }
+    }
+}
+
+// Cut short at each operation in turn (the test build ends itself there, as a
+// kill or a power cut would), then run again, as an installer's retry does:
+// the end must be that of one clean run, in names, contents and read-only
+// bits. One window is known: killed between consuming the two saved copies,
+// the retry finds no "t_local.cf" and lays the default over the restored one.
+TEST_F(HelperTest, EveryCommandCutShortThenRunAgainEndsAsOneCleanRun) {
+    for (auto &c : PopulatedCases()) {
+        Renew();
+        Lay(c.before, kPopulatedReadOnly);
+        ASSERT_EQ(RunHelper(dir, {c.word}), 0);
+        const Tree clean = Snapshot(dir);
+        const auto cleanReadOnly = ReadOnlyPaths(dir);
+        for (int call = 1;; ++call) {
+            std::string crash = "*#" + std::to_string(call);
+            SCOPED_TRACE(std::string(c.word) + " cut short at " + crash);
+            Renew();
+            Lay(c.before, kPopulatedReadOnly);
+            int status = RunHelper(dir, {c.word}, {.crash = crash.c_str()});
+            if (status == 0)
+                break;  // it made fewer calls than that
+            ASSERT_EQ(status, kCrashStatus);
+            bool window = Get(At("t_local.cf")) == "<none>" && Get(At("t_user_prefs")) != "<none>";
+            EXPECT_EQ(RunHelper(dir, {c.word}), 0);
+            Tree expected = clean;
+            if (std::string(c.word) == "restoreprefs" && window)
+                expected["sa/ruleset/local.cf"] = "dL";
+            EXPECT_EQ(Snapshot(dir), expected);
+            EXPECT_EQ(ReadOnlyPaths(dir), cleanReadOnly);
         }
     }
 }
