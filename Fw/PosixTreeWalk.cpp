@@ -46,10 +46,6 @@ struct TreeDir {
 };
 
 const int kHeldLevels = 8;
-// Each level costs one stack frame of the walk and a few bytes of state, about
-// 180 bytes in all. Far past any real tree, this bound keeps the helper under
-// 4 MiB resident whatever the depth; anything deeper is left in place.
-const int kMaxDepth = 8192;
 // Passes over one directory, the first included; see ReadTreeEntry.
 const int kMaxPasses = 8;
 
@@ -164,7 +160,7 @@ TreeDir *OpenTreeRoot(const char *path) {
 TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
     if (InjectedFault("OpenTreeChild", name))
         return nullptr;
-    if (parent->fd < 0 || parent->depth + 1 > kMaxDepth)
+    if (parent->fd < 0)
         return nullptr;
     return OpenTreeDirAt(parent->fd, name, parent);
 }

@@ -7,13 +7,18 @@
 
 #include "Platform.h"
 
+// Each level costs a stack frame and one open directory. Far past any real
+// tree, this bound keeps the memory the walk holds small whatever the depth;
+// anything deeper is left in place, with the directories above it.
+const int kMaxDepth = 8192;
+
 static bool IsDotOrDotDot(const char *name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 // Empties `dir`, entry by entry in listing order. A failure never stops the
 // walk: whatever cannot go stays, and so do the directories above it.
-static void EmptyTreeDir(TreeDir *dir) {
+static void EmptyTreeDir(TreeDir *dir, int depth) {
     TreeEntry entry;
     while (ReadTreeEntry(dir, &entry)) {
         if (IsDotOrDotDot(entry.name))
@@ -26,7 +31,7 @@ static void EmptyTreeDir(TreeDir *dir) {
             // The listing's word is only a hint: the open refuses anything that
             // is no longer a real directory, and then the entry goes as it is
             // now (a link swapped in since the listing goes as a link).
-            TreeDir *child = OpenTreeChild(dir, name.c_str());
+            TreeDir *child = depth < kMaxDepth ? OpenTreeChild(dir, name.c_str()) : nullptr;
             if (!child) {
                 DeleteTreeEntry(dir, name.c_str(), attributes & ~kAttrDirectory);
                 continue;
@@ -34,7 +39,7 @@ static void EmptyTreeDir(TreeDir *dir) {
             // Read-only would refuse the removal of its entries (Linux) or of
             // the directory itself (Windows): clear it before descending.
             MakeTreeDirWritable(child);
-            EmptyTreeDir(child);
+            EmptyTreeDir(child, depth + 1);
             CloseTreeDir(child);
             // Fails harmlessly when something below could not be removed.
             DeleteTreeEntry(dir, name.c_str(), attributes);
@@ -53,7 +58,7 @@ int RemoveTree(const char *path) {
         return 0;  // missing, not a directory, or cannot be listed: nothing changed
     // The root's read-only bit comes from its own attribute word, looked up now.
     MakeTreeDirWritable(root);
-    EmptyTreeDir(root);
+    EmptyTreeDir(root, 0);
     CloseTreeDir(root);
     return RemoveTreeRoot(path);
 }

@@ -45,6 +45,32 @@ TEST_F(RemoveTreeTest, ResultSaysWhetherTheDirectoryItselfIsGone) {
     }
 }
 
+// The tree is renamed away mid-walk and a new "sa" takes its name: the walk
+// goes on in the tree it started on, through the directories it holds open,
+// and the newcomer is untouched. A walk that resolves paths again would empty
+// the new "sa" instead.
+TEST_F(RemoveTreeTest, TheWalkRemovesTheTreeItStartedOn) {
+    static std::string s_dir;
+    s_dir = dir;
+    Put(At("sa/a/trigger"), "ours");
+    Put(At("sa/a/more"), "ours");
+    Put(At("sa/b/c"), "ours");
+    g_treeEntryListedHook = [](const char *name) {
+        if (std::string(name) != "trigger")
+            return;
+        fs::rename(s_dir + "/sa", s_dir + "/moved");
+        Put(s_dir + "/sa/a/more", "theirs");
+        Put(s_dir + "/sa/b/c", "theirs");
+    };
+    EXPECT_EQ(RemoveTree(At("sa").c_str()), 0);
+    EXPECT_EQ(Snapshot(At("sa")), (Tree{{"a/more", "theirs"}, {"b/c", "theirs"}}));
+#ifndef _WIN32
+    // (Wine refuses to open entries relative to a directory renamed since it
+    // was opened, so there the moved tree stays whole.)
+    EXPECT_EQ(Snapshot(At("moved")), Tree{});
+#endif
+}
+
 #ifndef _WIN32
 // Linux only: links cannot be made from inside Wine, and the deep levels'
 // parked descriptors are the Linux walk's own.

@@ -1,0 +1,194 @@
+// The Windows layer's directory seam: the removal walk works on open handles,
+// never on paths below the root. Each directory is listed through its handle
+// in UTF-16, and each entry is opened relative to its parent's handle by its
+// one-component name, exactly as listed: no code page, no MAX_PATH, no
+// trailing-dot or trailing-blank stripping and no device names, all of which
+// the path-based narrow functions would apply. A folder swapped for a
+// junction after the listing cannot redirect anything: nothing is resolved
+// from a path again, and a reparse point is opened as itself.
+#include <windows.h>
+#include <winternl.h>
+
+#include <string>
+
+#include "Platform.h"
+#include "TestHooks.h"
+#include "Win32Layer.h"
+#include "Wtf8.h"
+
+struct TreeDir {
+    HANDLE handle;
+    bool more;          // the listing may hold entries not yet fetched
+    ULONG next;         // offset of the next record in `listing`; kNone when used up
+    std::string name;   // the entry last handed out, in WTF-8
+    // Enough for any one entry (a 255-character name); one per open level, so
+    // memory grows with depth only, never with a directory's width.
+    alignas(8) char listing[2048];
+};
+
+const ULONG kNone = ~0UL;
+
+// Windows 10's information class; the headers show it only to builds that
+// target Windows 10, and this one runs on Windows 7 too.
+const FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx = (FILE_INFO_BY_HANDLE_CLASS)21;
+
+// Opens the entry `name` (WTF-8) of the open directory `parent` as itself,
+// never through a link, and never by a path resolved from anywhere else.
+// Name lookups are exact where the file system allows (no case folding
+// asked for), so names differing only in case each reach their own entry.
+static HANDLE OpenRelative(HANDLE parent, const char *name, ACCESS_MASK access, ULONG options) {
+    std::u16string wide = Utf16FromWtf8(name);
+    if (wide.empty() || wide.size() > 32767)
+        return INVALID_HANDLE_VALUE;
+    UNICODE_STRING unicode;
+    unicode.Buffer = (PWSTR)wide.data();
+    unicode.Length = unicode.MaximumLength = (USHORT)(wide.size() * sizeof(char16_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &unicode, 0, parent, nullptr);
+    IO_STATUS_BLOCK status;
+    HANDLE handle;
+    NTSTATUS result = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr, 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                                   options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT,
+                                   nullptr, 0);
+    return result >= 0 ? handle : INVALID_HANDLE_VALUE;
+}
+
+// The attribute word of the open file itself (not of a listing, which may be
+// stale); INVALID_FILE_ATTRIBUTES when it cannot be read.
+static DWORD AttributesOf(HANDLE handle) {
+    FILE_BASIC_INFO basic;
+    return GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ? basic.FileAttributes
+                                                                                       : INVALID_FILE_ATTRIBUTES;
+}
+
+// Sets the attribute word through the handle. A word of 0 would mean "leave
+// unchanged" there, so a word with nothing left says so plainly.
+static bool SetAttributesOf(HANDLE handle, DWORD attributes) {
+    FILE_BASIC_INFO basic = {};  // zero times: left as they are
+    basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+}
+
+// Deletes the open file, directory or link `handle` names. Where the system
+// offers it (Windows 10 1709 on), the name goes at once and read-only does not
+// stop it. Elsewhere, Wine included, the read-only bit is cleared through the
+// handle (every other bit kept, and put back if the entry stays after all),
+// and the entry goes when the handle closes. A non-empty directory stays.
+static bool DeleteByHandle(HANDLE handle) {
+    FILE_DISPOSITION_INFO_EX disposition = {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
+                                            FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE};
+    if (SetFileInformationByHandle(handle, kFileDispositionInfoEx, &disposition, sizeof disposition))
+        return true;
+    DWORD attributes = AttributesOf(handle);
+    bool readOnly = Exists(attributes) && (attributes & FILE_ATTRIBUTE_READONLY);
+    if (readOnly && !SetAttributesOf(handle, attributes & ~FILE_ATTRIBUTE_READONLY))
+        return false;
+    FILE_DISPOSITION_INFO legacy = {TRUE};
+    if (SetFileInformationByHandle(handle, FileDispositionInfo, &legacy, sizeof legacy))
+        return true;
+    if (readOnly)
+        SetAttributesOf(handle, attributes);
+    return false;
+}
+
+// Makes a TreeDir of an open handle, if it is a real directory: a link (a
+// junction, a symbolic link, a mounted folder) is never listed.
+static TreeDir *AdoptDirectory(HANDLE handle) {
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    DWORD attributes = AttributesOf(handle);
+    if (!Exists(attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    TreeDir *dir = new TreeDir;
+    dir->handle = handle;
+    dir->more = true;
+    dir->next = kNone;
+    return dir;
+}
+
+const DWORD kDirAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+
+TreeDir *OpenTreeRoot(const char *path) {
+    if (InjectedFault("OpenTreeRoot", path))
+        return nullptr;
+    // The root's fixed name is short ASCII; everything below goes by handle.
+    return AdoptDirectory(CreateFileA(path, kDirAccess | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
+    if (InjectedFault("OpenTreeChild", name))
+        return nullptr;
+    HANDLE handle = OpenRelative(parent->handle, name, kDirAccess, FILE_DIRECTORY_FILE);
+    // A folder we may list but not change still gets emptied as far as it can.
+    if (handle == INVALID_HANDLE_VALUE)
+        handle = OpenRelative(parent->handle, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_DIRECTORY_FILE);
+    return AdoptDirectory(handle);
+}
+
+// Read through the handle: the listing's word may be stale, and the root has
+// none.
+void MakeTreeDirWritable(TreeDir *dir) {
+    if (InjectedFault("MakeTreeDirWritable", ""))
+        return;
+    DWORD attributes = AttributesOf(dir->handle);
+    if (Exists(attributes) && (attributes & FILE_ATTRIBUTE_READONLY))
+        SetAttributesOf(dir->handle, attributes & ~FILE_ATTRIBUTE_READONLY);
+}
+
+bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
+    if (InjectedFault("ReadTreeEntry", ""))
+        return false;
+    if (dir->next == kNone) {
+        // FALSE with ERROR_NO_MORE_FILES at the end; any other failure ends
+        // the listing too, and what was not reached stays.
+        if (!dir->more || !GetFileInformationByHandleEx(dir->handle, FileIdBothDirectoryInfo, dir->listing, sizeof dir->listing)) {
+            dir->more = false;
+            return false;
+        }
+        dir->next = 0;
+    }
+    const FILE_ID_BOTH_DIR_INFO *info = (const FILE_ID_BOTH_DIR_INFO *)(dir->listing + dir->next);
+    dir->next = info->NextEntryOffset ? dir->next + info->NextEntryOffset : kNone;
+    dir->name = Wtf8FromUtf16((const char16_t *)info->FileName, info->FileNameLength / sizeof(char16_t));
+    entry->name = dir->name.c_str();
+    entry->attributes = info->FileAttributes;
+    EntryListed(entry->name);
+    return true;
+}
+
+// Goes as whatever the entry is now, opened as itself: a link is removed as a
+// link, never its target; a directory only if it is empty.
+bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned) {
+    if (InjectedFault("DeleteTreeEntry", name))
+        return false;
+    HANDLE handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    bool ok = DeleteByHandle(handle);
+    CloseHandle(handle);
+    return ok;
+}
+
+void CloseTreeDir(TreeDir *dir) {
+    CloseHandle(dir->handle);
+    delete dir;
+}
+
+bool RemoveTreeRoot(const char *path) {
+    if (InjectedFault("RemoveTreeRoot", path))
+        return false;
+    HANDLE handle = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    // Only a directory, or a link in its place (which goes as a link).
+    DWORD attributes = AttributesOf(handle);
+    bool ok = Exists(attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) && DeleteByHandle(handle);
+    CloseHandle(handle);
+    return ok;
+}
