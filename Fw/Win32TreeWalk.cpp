@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <cwchar>
 #include <string>
 
 #include "Platform.h"
@@ -47,10 +48,21 @@ static HANDLE OpenRelative(HANDLE parent, const char *name, ACCESS_MASK access, 
     InitializeObjectAttributes(&attributes, &unicode, 0, parent, nullptr);
     IO_STATUS_BLOCK status;
     HANDLE handle;
-    NTSTATUS result = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr, 0,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                                   options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT,
-                                   nullptr, 0);
+    auto open = [&] {
+        return NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr, 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                            options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT,
+                            nullptr, 0);
+    };
+    NTSTATUS result = open();
+    // Wine lists a Unix name no Windows name can hold (one with \ * ? < >)
+    // under a mangled short name, which only a case-insensitive lookup finds.
+    // Still one name in the same open directory: it cannot reach outside it.
+    const NTSTATUS kNameNotFound = (NTSTATUS)0xC0000034L;
+    if (result == kNameNotFound) {
+        attributes.Attributes = OBJ_CASE_INSENSITIVE;
+        result = open();
+    }
     return result >= 0 ? handle : INVALID_HANDLE_VALUE;
 }
 
@@ -139,6 +151,15 @@ void MakeTreeDirWritable(TreeDir *dir) {
         SetAttributesOf(dir->handle, attributes & ~FILE_ATTRIBUTE_READONLY);
 }
 
+// False for a name holding a character no Windows file name may hold.
+static bool IsWindowsName(const WCHAR *name, DWORD length) {
+    for (DWORD i = 0; i < length; ++i) {
+        if (name[i] < 0x20 || wcschr(L"\\/:*?\"<>|", name[i]))
+            return false;
+    }
+    return true;
+}
+
 bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
     if (InjectedFault("ReadTreeEntry", ""))
         return false;
@@ -153,7 +174,15 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
     }
     const FILE_ID_BOTH_DIR_INFO *info = (const FILE_ID_BOTH_DIR_INFO *)(dir->listing + dir->next);
     dir->next = info->NextEntryOffset ? dir->next + info->NextEntryOffset : kNone;
-    dir->name = Wtf8FromUtf16((const char16_t *)info->FileName, info->FileNameLength / sizeof(char16_t));
+    const WCHAR *name = info->FileName;
+    DWORD length = info->FileNameLength / sizeof(WCHAR);
+    // Wine lists a Unix name Windows could not hold (with \ * ? < > and the
+    // like) as it is, which no open can take; its short name reaches it.
+    if (!IsWindowsName(name, length) && info->ShortNameLength) {
+        name = info->ShortName;
+        length = info->ShortNameLength / sizeof(WCHAR);
+    }
+    dir->name = Wtf8FromUtf16((const char16_t *)name, length);
     entry->name = dir->name.c_str();
     entry->attributes = info->FileAttributes;
     EntryListed(entry->name);
