@@ -123,22 +123,30 @@ static TreeDir *AdoptDirectory(HANDLE handle) {
 
 const DWORD kDirAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
 
+// Opens the root by its fixed path (short ASCII), as itself, never through a
+// link; everything below it goes by handle.
+static HANDLE OpenRoot(const char *path, DWORD access) {
+    return CreateFileA(path, access | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// A folder we may list but whose attributes we may not change still gets
+// emptied as far as it can: without the right to write its attributes.
+const DWORD kListOnly = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
+
 TreeDir *OpenTreeRoot(const char *path) {
     if (InjectedFault("OpenTreeRoot", path))
         return nullptr;
-    // The root's fixed name is short ASCII; everything below goes by handle.
-    return AdoptDirectory(CreateFileA(path, kDirAccess | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    HANDLE handle = OpenRoot(path, kDirAccess);
+    return AdoptDirectory(handle != INVALID_HANDLE_VALUE ? handle : OpenRoot(path, kListOnly));
 }
 
 TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
     if (InjectedFault("OpenTreeChild", name))
         return nullptr;
     HANDLE handle = OpenRelative(parent->handle, name, kDirAccess, FILE_DIRECTORY_FILE);
-    // A folder we may list but not change still gets emptied as far as it can.
-    if (handle == INVALID_HANDLE_VALUE)
-        handle = OpenRelative(parent->handle, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_DIRECTORY_FILE);
-    return AdoptDirectory(handle);
+    return AdoptDirectory(handle != INVALID_HANDLE_VALUE ? handle
+                                                          : OpenRelative(parent->handle, name, kListOnly, FILE_DIRECTORY_FILE));
 }
 
 // Read through the handle: the listing's word may be stale, and the root has
@@ -195,6 +203,10 @@ bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned) {
     if (InjectedFault("DeleteTreeEntry", name))
         return false;
     HANDLE handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0);
+    // Without the right to write its attributes, it can still go if it is not
+    // read-only.
+    if (handle == INVALID_HANDLE_VALUE)
+        handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES, 0);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     bool ok = DeleteByHandle(handle);

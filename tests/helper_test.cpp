@@ -268,7 +268,8 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         // A FIFO (or device) an archive planted in place of a file to copy is
         // not opened to wait on; the other copies go on.
         {"saveprefs: FIFOs in place of the current layout", "saveprefs",
-         {{"sa/spamassassin/local.cf", "oL"}, {"sa/ruleset/local.cf", "<special>"}, {"sa/ruleset/user_prefs", "<special>"}},
+         {{"sa/spamassassin/local.cf", "oL"}, {"sa/ruleset/local.cf", "<special>"}, {"sa/spamassassin/user_prefs", "<special>"},
+          {"sa/ruleset/user_prefs", "<special>"}},
          {{"t_local.cf", "oL"}}},
         {"restoreprefs: FIFOs as a default and a saved copy", "restoreprefs",
          {{"local.cf", "<special>"}, {"user_prefs", "dP"}, {"t_local.cf", "sL"}, {"t_user_prefs", "<special>"}, {"sa/ruleset/x", ""}},
