@@ -63,33 +63,32 @@ bool IsLinkPath(const char *path) {
     return StatPath(path, st) && S_ISLNK(st.st_mode);
 }
 
-bool DeleteOneFile(const char *path) {
-    if (InjectedFault("DeleteOneFile", path))
-        return false;
+// Deletes the file `path` (a link as a link). Directories are refused, as
+// DeleteFileA refuses them, and so is a read-only file unless `evenReadOnly`.
+static bool DeleteFileNamed(const char *path, bool evenReadOnly) {
     std::string leaf;
     int dir = OpenParentDir(path, leaf);
     struct stat st;
-    // unlink(2) ignores the file's own mode; DeleteFileA refuses a read-only
-    // file, and so do we. Directories are refused as DeleteFileA refuses them.
-    bool ok = dir != -1 && fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-              !S_ISDIR(st.st_mode) && !IsReadOnlyMode(st.st_mode) &&
-              unlinkat(dir, leaf.c_str(), 0) == 0;
+    bool ok = dir != -1 && fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
+              (evenReadOnly || !IsReadOnlyMode(st.st_mode)) && unlinkat(dir, leaf.c_str(), 0) == 0;
     CloseParentDir(dir);
     return ok;
+}
+
+bool DeleteOneFile(const char *path) {
+    if (InjectedFault("DeleteOneFile", path))
+        return false;
+    // unlink(2) ignores the file's own mode; DeleteFileA refuses a read-only
+    // file, and so do we.
+    return DeleteFileNamed(path, false);
 }
 
 bool DeleteOwnFile(const char *path) {
     if (InjectedFault("DeleteOwnFile", path))
         return false;
-    std::string leaf;
-    int dir = OpenParentDir(path, leaf);
-    struct stat st;
     // One unlink, whatever the mode: a kill cannot part a cleared read-only
     // bit from the deletion it was cleared for.
-    bool ok = dir != -1 && fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
-              unlinkat(dir, leaf.c_str(), 0) == 0;
-    CloseParentDir(dir);
-    return ok;
+    return DeleteFileNamed(path, true);
 }
 
 bool RemoveLinkPath(const char *path) {
