@@ -48,14 +48,25 @@ inline std::string MakeTempDir() {
 inline std::wstring NativePath(const std::string &path) {
     return L"\\\\?\\" + fs::u8path(path).make_preferred().wstring();
 }
+#endif
 
-// Calls `visit(relative UTF-8 name, native path, attributes)` for everything
-// below `native`, a directory before its entries. (The runtime's own
-// directory iterator stops at MAX_PATH.)
+// What a walk below a root finds: a file, a directory, a link or anything
+// else ('f', 'd', 'l', 's'), by its path relative to the root.
+struct Found {
+    std::string name;
+    char kind;
+    bool readOnly;
+};
+
+// Calls `visit(found)` for everything below `root`, a directory before its
+// entries. (On Windows, by \\?\ paths: the runtime's iterator stops at
+// MAX_PATH.)
 template <typename Visit>
-void VisitBelow(const std::wstring &native, const std::string &relative, Visit visit) {
+void VisitBelow(const std::string &root, Visit visit, const std::string &relative = "") {
+#ifdef _WIN32
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileExW((native + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    std::string here = relative.empty() ? root : root + "/" + relative;
+    HANDLE find = FindFirstFileExW((NativePath(here) + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE)
         return;
     do {
@@ -63,25 +74,35 @@ void VisitBelow(const std::wstring &native, const std::string &relative, Visit v
         if (name == L"." || name == L"..")
             continue;
         std::string child = (relative.empty() ? "" : relative + "/") + fs::path(name).u8string();
-        visit(child, native + L"\\" + name, found.dwFileAttributes);
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            VisitBelow(native + L"\\" + name, child, visit);
+        DWORD attributes = found.dwFileAttributes;
+        char kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? 'l' : (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 'd' : 'f';
+        visit(Found{child, kind, (attributes & FILE_ATTRIBUTE_READONLY) != 0});
+        if (kind == 'd')
+            VisitBelow(root, visit, child);
     } while (FindNextFileW(find, &found));
     FindClose(find);
-}
+#else
+    (void)relative;
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        auto status = it->symlink_status(error);
+        char kind = fs::is_symlink(status) ? 'l' : fs::is_directory(status) ? 'd' : fs::is_regular_file(status) ? 'f' : 's';
+        visit(Found{fs::relative(it->path(), root, error).generic_string(), kind,
+                    kind != 'l' && (status.permissions() & fs::perms::owner_write) == fs::perms::none});
+    }
 #endif
+}
 
 // Removes a test directory even when a test left it read-only (or, on
 // Linux, immutable).
 inline void DropTempDir(const std::string &dir) {
 #ifdef _WIN32
-    std::vector<std::pair<std::wstring, DWORD>> all;
-    VisitBelow(NativePath(dir), "", [&](const std::string &, const std::wstring &native, DWORD attributes) {
-        all.emplace_back(native, attributes);
-    });
+    std::vector<Found> all;
+    VisitBelow(dir, [&](const Found &found) { all.push_back(found); });
     for (auto it = all.rbegin(); it != all.rend(); ++it) {
-        SetFileAttributesW(it->first.c_str(), FILE_ATTRIBUTE_NORMAL);
-        (it->second & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(it->first.c_str()) : DeleteFileW(it->first.c_str());
+        std::wstring native = NativePath(dir + "/" + it->name);
+        SetFileAttributesW(native.c_str(), FILE_ATTRIBUTE_NORMAL);
+        it->kind == 'd' ? RemoveDirectoryW(native.c_str()) : DeleteFileW(native.c_str());
     }
     EXPECT_TRUE(RemoveDirectoryW(NativePath(dir).c_str())) << dir << ": error " << GetLastError();
 #else
@@ -94,8 +115,7 @@ inline void DropTempDir(const std::string &dir) {
 // no write bits on Linux (files 0444, directories 0555).
 inline void MakeReadOnly(const std::string &path) {
 #ifdef _WIN32
-    DWORD attributes = GetFileAttributesW(NativePath(path).c_str());
-    SetFileAttributesW(NativePath(path).c_str(), attributes | FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW(NativePath(path).c_str(), GetFileAttributesW(NativePath(path).c_str()) | FILE_ATTRIBUTE_READONLY);
 #else
     std::error_code error;
     fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
@@ -110,13 +130,10 @@ inline void Put(const std::string &path, const std::string &content, bool readOn
 #ifdef _WIN32
     for (size_t slash = path.find('/', 3); slash != std::string::npos; slash = path.find('/', slash + 1))
         CreateDirectoryW(NativePath(path.substr(0, slash)).c_str(), nullptr);
-    if (path.back() == '/')
-        return;
-    HANDLE file = CreateFileW(NativePath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_POSIX_SEMANTICS, nullptr);
+    HANDLE file = path.back() == '/' ? nullptr : CreateFileW(NativePath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_POSIX_SEMANTICS, nullptr);
     DWORD written = 0;
-    EXPECT_TRUE(file != INVALID_HANDLE_VALUE && WriteFile(file, content.data(), (DWORD)content.size(), &written, nullptr))
-        << path << ": error " << GetLastError();
+    EXPECT_TRUE(!file || WriteFile(file, content.data(), (DWORD)content.size(), &written, nullptr)) << path;
     CloseHandle(file);
 #else
     std::error_code error;
@@ -130,25 +147,15 @@ inline void Put(const std::string &path, const std::string &content, bool readOn
 // The file's content, or "<none>" when there is no such file.
 inline std::string Get(const std::string &path) {
 #ifdef _WIN32
-    HANDLE file = CreateFileW(NativePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_POSIX_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return "<none>";
-    std::string content;
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got)
-        content.append(buffer, got);
-    CloseHandle(file);
-    return content;
+    std::ifstream in(fs::path(NativePath(path)), std::ios::binary);
 #else
     std::ifstream in(path, std::ios::binary);
+#endif
     if (!in)
         return "<none>";
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
-#endif
 }
 
 // Every file below `root`: relative path -> content, "-> target" for a link,
@@ -156,50 +163,25 @@ inline std::string Get(const std::string &path) {
 // for an empty directory (others show through their entries).
 inline std::map<std::string, std::string> Snapshot(const std::string &root) {
     std::map<std::string, std::string> tree;
-#ifdef _WIN32
-    VisitBelow(NativePath(root), "", [&](const std::string &name, const std::wstring &, DWORD attributes) {
-        tree[name] = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? "<dir>" : Get(root + "/" + name);
-        if (name.find('/') != std::string::npos)
-            tree.erase(name.substr(0, name.rfind('/')));
-    });
-#else
-    std::error_code error;
-    if (!fs::exists(fs::symlink_status(root, error)))
-        return tree;
-    for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-        std::string name = fs::relative(it->path(), root, error).generic_string(), &value = tree[name];
-        auto status = it->symlink_status(error);
-        if (fs::is_symlink(status))
-            value = "-> " + fs::read_symlink(it->path(), error).string();
-        else if (fs::is_directory(status))
-            value = "<dir>";
-        else
-            value = fs::is_regular_file(status) ? Get(it->path().string()) : "<special>";
+    VisitBelow(root, [&](const Found &found) {
+        std::error_code error;
+        tree[found.name] = found.kind == 'd' ? "<dir>" : found.kind == 'f' ? Get(root + "/" + found.name)
+                           : found.kind == 'l' ? "-> " + fs::read_symlink(root + "/" + found.name, error).string()
+                                               : "<special>";
         // A directory with entries needs no line of its own.
-        if (name.find('/') != std::string::npos)
-            tree.erase(name.substr(0, name.rfind('/')));
-    }
-    EXPECT_FALSE(error) << root << ": " << error.message();
-#endif
+        if (found.name.find('/') != std::string::npos)
+            tree.erase(found.name.substr(0, found.name.rfind('/')));
+    });
     return tree;
 }
 
 // The files and folders below `root` that are read-only.
 inline std::set<std::string> ReadOnlyPaths(const std::string &root) {
     std::set<std::string> paths;
-#ifdef _WIN32
-    VisitBelow(NativePath(root), "", [&](const std::string &name, const std::wstring &, DWORD attributes) {
-        if (attributes & FILE_ATTRIBUTE_READONLY)
-            paths.insert(name);
+    VisitBelow(root, [&](const Found &found) {
+        if (found.readOnly)
+            paths.insert(found.name);
     });
-#else
-    std::error_code error;
-    for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-        auto status = it->symlink_status(error);
-        if (!fs::is_symlink(status) && (status.permissions() & fs::perms::owner_write) == fs::perms::none)
-            paths.insert(fs::relative(it->path(), root, error).generic_string());
-    }
-#endif
     return paths;
 }
 
