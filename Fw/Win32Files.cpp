@@ -62,19 +62,18 @@ bool DeleteOneFile(const char *path) {
 bool DeleteOwnFile(const char *path) {
     if (InjectedFault("DeleteOwnFile", path))
         return false;
-    // DeleteFileA refuses a read-only file: lift the bit, and put it back if
-    // the file stays after all.
-    DWORD attributes = GetFileAttributesA(path);
-    if (!Exists(attributes) || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    // DeleteFileA refuses a read-only file. Through a handle, Windows 10
+    // deletes it in one step; elsewhere the bit is lifted through the handle
+    // first (and put back if the file stays after all).
+    HANDLE file = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
         return false;
-    bool readOnly = attributes & FILE_ATTRIBUTE_READONLY;
-    if (readOnly)
-        SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (DeleteFileA(path))
-        return true;
-    if (readOnly)
-        SetFileAttributesA(path, attributes);
-    return false;
+    DWORD attributes = AttributesOf(file);
+    bool ok = Exists(attributes) && !(attributes & FILE_ATTRIBUTE_DIRECTORY) && DeleteByHandle(file);
+    CloseHandle(file);
+    return ok;
 }
 
 bool MoveFileNoReplace(const char *from, const char *to) {

@@ -9,5 +9,16 @@ inline bool Exists(DWORD attributes) {
 }
 
 // True when a directory on the way to `path` (not `path` itself) is a link
-// or junction: a link planted as "sa\\ruleset" must not steer a copy outside.
+// or junction: a link planted as "sa\ruleset" must not steer a copy outside.
 bool ParentIsLink(const char *path);
+
+// The attribute word of the open file itself (not of a listing, which may be
+// stale); INVALID_FILE_ATTRIBUTES when it cannot be read.
+DWORD AttributesOf(HANDLE handle);
+
+// Sets the attribute word through the handle (FILE_WRITE_ATTRIBUTES).
+bool SetAttributesOf(HANDLE handle, DWORD attributes);
+
+// Deletes the open file, directory or link `handle` names (DELETE access), even
+// when it is read-only. A non-empty directory stays.
+bool DeleteByHandle(HANDLE handle);
