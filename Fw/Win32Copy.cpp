@@ -10,12 +10,10 @@
 #include "TestHooks.h"
 #include "Win32Layer.h"
 
-// Deletes a temporary this process made, read-only or not.
+// Deletes a temporary of ours, read-only or not (CopyFileA carries the
+// source's read-only bit over).
 static void DropTemporary(const std::string &path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    if (Exists(attributes) && (attributes & FILE_ATTRIBUTE_READONLY))
-        SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    DeleteFileA(path.c_str());
+    DeleteEvenReadOnly(path.c_str());
 }
 
 // CopyFileA returns once the data is written, not once it is on the disk, and

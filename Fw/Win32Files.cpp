@@ -65,15 +65,7 @@ bool DeleteOwnFile(const char *path) {
     // DeleteFileA refuses a read-only file. Through a handle, Windows 10
     // deletes it in one step; elsewhere the bit is lifted through the handle
     // first (and put back if the file stays after all).
-    HANDLE file = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD attributes = AttributesOf(file);
-    bool ok = Exists(attributes) && !(attributes & FILE_ATTRIBUTE_DIRECTORY) && DeleteByHandle(file);
-    CloseHandle(file);
-    return ok;
+    return DeleteEvenReadOnly(path);
 }
 
 bool MoveFileNoReplace(const char *from, const char *to) {

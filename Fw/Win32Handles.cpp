@@ -46,3 +46,15 @@ bool DeleteByHandle(HANDLE handle) {
         SetAttributesOf(handle, attributes);
     return false;
 }
+
+bool DeleteEvenReadOnly(const char *path) {
+    HANDLE file = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD attributes = AttributesOf(file);
+    bool ok = Exists(attributes) && !(attributes & FILE_ATTRIBUTE_DIRECTORY) && DeleteByHandle(file);
+    CloseHandle(file);
+    return ok;
+}

@@ -22,3 +22,7 @@ bool SetAttributesOf(HANDLE handle, DWORD attributes);
 // Deletes the open file, directory or link `handle` names (DELETE access), even
 // when it is read-only. A non-empty directory stays.
 bool DeleteByHandle(HANDLE handle);
+
+// Deletes the file (or link, as a link) `path`, read-only or not; never a
+// directory.
+bool DeleteEvenReadOnly(const char *path);
