@@ -24,6 +24,12 @@ void GetCommandArguments(int *argc, char ***argv);
 // truncated destination or a stray temporary.
 bool CopyFileOver(const char *from, const char *to);
 
+// CopyFileOver for a destination that is the helper's own file (a saved
+// copy): a read-only bit it carries, copied from an earlier source, does not
+// refuse the replacement. The copy still carries its own source's bit, and a
+// copy that fails leaves the earlier file whole.
+bool CopyOverOwnFile(const char *from, const char *to);
+
 // DeleteFileA: deletes one file (or a link, as a link). Fails on a missing
 // file, a directory and a read-only file.
 bool DeleteOneFile(const char *path);
@@ -36,6 +42,13 @@ bool DeleteOwnFile(const char *path);
 // True when `a` and `b` are both regular files, not links, with the same
 // bytes. Neither is opened if it could block (a FIFO, a device).
 bool SameFileContents(const char *a, const char *b);
+
+// Deletes `path` as DeleteOneFile does. Where the platform cannot delete a
+// file while a program runs from it (Windows), a file in use is moved out of
+// the way instead, to "<path>.<n>.old", and its deletion left to the next
+// restart; earlier such leftovers that can go now are deleted first. False
+// when `path` is still there.
+bool DeleteOrSetAside(const char *path);
 
 // MoveFileA: renames a file. Never replaces an existing `to`; then it fails and
 // both files stay as they were.
@@ -95,5 +108,23 @@ bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned attributes);
 // Ends the listing and releases `dir`.
 void CloseTreeDir(TreeDir *dir);
 
-// Removes the emptied directory `path` itself.
-bool RemoveTreeRoot(const char *path);
+// Releases the root `root` of the walk, as CloseTreeDir does, and removes the
+// emptied directory itself: the very directory the walk emptied where the
+// platform can remove it through its handle (Windows), else `path`, which
+// names it.
+bool RemoveTreeRoot(TreeDir *root, const char *path);
+
+// Other programs (a virus scanner, the indexer, a backup agent) may hold a
+// file for a moment. Every deletion, removal and rename that another
+// program's hold refuses is tried again after short, doubling sleeps, and
+// all the sleeps of one invocation together stay within kHeldWaitMs: a file
+// held for good costs at most that, and the rest of the work is still done.
+// Where no program can hold a file that way (Linux), nothing ever waits.
+const unsigned kHeldWaitMs = 2000;
+
+// The removal walk tries what was refused again only once the rest of the
+// tree is done: true when, since the last call, an entry below `root` was
+// refused because another program held it (or its deletion still waits on
+// one), and the wait budget allowed a short sleep, just taken. The listing of
+// `root` then starts over.
+bool WaitForHeldEntries(TreeDir *root);

@@ -110,7 +110,9 @@ static int OpenRegularFile(const char *path, struct stat &st) {
     return fd;
 }
 
-bool CopyFileOver(const char *from, const char *to) {
+// The copy behind CopyFileOver and CopyOverOwnFile; `evenReadOnly` lets it
+// replace a read-only destination.
+static bool CopyReplacing(const char *from, const char *to, bool evenReadOnly) {
     if (InjectedFault("CopyFileOver", from))
         return false;
     std::string toLeaf, tempName;
@@ -127,10 +129,10 @@ bool CopyFileOver(const char *from, const char *to) {
     in = OpenRegularFile(from, src);
     if (in < 0)
         goto done;
-    // CopyFileA refuses a read-only or directory destination. A link there is
-    // replaced as a link: its target is never written.
+    // CopyFileA refuses a read-only or directory destination; rename(2) would
+    // not. A link there is replaced as a link: its target is never written.
     if (fstatat(toDir, toLeaf.c_str(), &dst, AT_SYMLINK_NOFOLLOW) == 0 &&
-        (S_ISDIR(dst.st_mode) || IsReadOnlyMode(dst.st_mode)))
+        (S_ISDIR(dst.st_mode) || (!evenReadOnly && IsReadOnlyMode(dst.st_mode))))
         goto done;
     out = CreateTemporary(toDir, toLeaf, tempName);
     if (out < 0)
@@ -154,6 +156,14 @@ done:
         close(in);
     CloseParentDir(toDir);
     return ok;
+}
+
+bool CopyFileOver(const char *from, const char *to) {
+    return CopyReplacing(from, to, false);
+}
+
+bool CopyOverOwnFile(const char *from, const char *to) {
+    return CopyReplacing(from, to, true);
 }
 
 // Reads up to `size` bytes, fewer only at the end of the file; -1 on error.

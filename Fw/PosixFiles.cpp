@@ -91,6 +91,14 @@ bool DeleteOwnFile(const char *path) {
     return DeleteFileNamed(path, true);
 }
 
+// Linux deletes a file whatever program runs from it or holds it open:
+// nothing is ever in use the way Windows means it, so nothing is set aside.
+bool DeleteOrSetAside(const char *path) {
+    if (InjectedFault("DeleteOrSetAside", path))
+        return false;
+    return DeleteFileNamed(path, false);
+}
+
 bool RemoveLinkPath(const char *path) {
     if (InjectedFault("RemoveLinkPath", path))
         return false;

@@ -19,12 +19,14 @@ static void DeleteArchives() {
 
 // "saveprefs": keep the user's preferences out of the tree before it goes.
 // The current layout is copied second, so it wins where both exist; where
-// neither does, an earlier saved copy stays as it was.
+// neither does, an earlier saved copy stays as it was. The saved copies are
+// ours: a read-only bit one carries from the file it saved (or from an
+// earlier run) must not pin it.
 static void SavePrefs() {
-    CopyFileOver("sa\\spamassassin\\local.cf", "t_local.cf");
-    CopyFileOver("sa\\ruleset\\local.cf", "t_local.cf");
-    CopyFileOver("sa\\spamassassin\\user_prefs", "t_user_prefs");
-    CopyFileOver("sa\\ruleset\\user_prefs", "t_user_prefs");
+    CopyOverOwnFile("sa\\spamassassin\\local.cf", "t_local.cf");
+    CopyOverOwnFile("sa\\ruleset\\local.cf", "t_local.cf");
+    CopyOverOwnFile("sa\\spamassassin\\user_prefs", "t_user_prefs");
+    CopyOverOwnFile("sa\\ruleset\\user_prefs", "t_user_prefs");
 }
 
 // "delsa": the rule-set tree goes whole; the result does not matter to the
@@ -69,11 +71,19 @@ static void RenameService() {
     // away would leave the service without any.
     if (!IsRegularFile("RadaroziZiz.exe"))
         return;
+    // The very same executable delivered again (an installer run a second
+    // time): swapping would only replace the backup, the one copy of the
+    // version before, with a second copy of this one.
+    if (SameFileContents("RadaroziZiz.exe", "Zovazozu.exe")) {
+        DeleteOneFile("RadaroziZiz.exe");
+        return;
+    }
     // Without the main executable (a run cut short between the two renames
     // leaves exactly that), the backup is the only copy of the previous
-    // version: it stays.
+    // version: it stays. A backup still running (a service not restarted
+    // since the last upgrade) is moved out of the way instead.
     if (IsRegularFile("Zovazozu.exe"))
-        DeleteOneFile("Zovazozu.exe~");
+        DeleteOrSetAside("Zovazozu.exe~");
     // A rename never replaces its target, so the old executable moves away
     // first; if the backup could not be deleted this fails and so does the next
     // step, leaving all three files as they were.

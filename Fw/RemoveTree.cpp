@@ -58,7 +58,11 @@ int RemoveTree(const char *path) {
         return 0;  // missing, not a directory, or cannot be listed: nothing changed
     // The root's read-only bit comes from its own attribute word, looked up now.
     MakeTreeDirWritable(root);
-    EmptyTreeDir(root, 0);
-    CloseTreeDir(root);
-    return RemoveTreeRoot(path);
+    // What another program held goes on a later round, once the rest of the
+    // tree is done and a short wait has passed; the rounds go through the
+    // root the walk holds, never through the path again.
+    do
+        EmptyTreeDir(root, 0);
+    while (WaitForHeldEntries(root));
+    return RemoveTreeRoot(root, path);
 }

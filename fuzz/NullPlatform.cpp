@@ -9,7 +9,9 @@ long g_platformCalls;
 
 void GetCommandArguments(int *, char ***) {}
 bool CopyFileOver(const char *, const char *) { return ++g_platformCalls, false; }
+bool CopyOverOwnFile(const char *, const char *) { return ++g_platformCalls, false; }
 bool DeleteOneFile(const char *) { return ++g_platformCalls, false; }
+bool DeleteOrSetAside(const char *) { return ++g_platformCalls, false; }
 bool DeleteOwnFile(const char *) { return ++g_platformCalls, false; }
 bool SameFileContents(const char *, const char *) { return ++g_platformCalls, false; }
 bool MoveFileNoReplace(const char *, const char *) { return ++g_platformCalls, false; }
@@ -22,4 +24,5 @@ void MakeTreeDirWritable(TreeDir *) { ++g_platformCalls; }
 bool ReadTreeEntry(TreeDir *, TreeEntry *) { return ++g_platformCalls, false; }
 bool DeleteTreeEntry(TreeDir *, const char *, unsigned) { return ++g_platformCalls, false; }
 void CloseTreeDir(TreeDir *) { ++g_platformCalls; }
-bool RemoveTreeRoot(const char *) { return ++g_platformCalls, false; }
+bool RemoveTreeRoot(TreeDir *, const char *) { return ++g_platformCalls, false; }
+bool WaitForHeldEntries(TreeDir *) { return false; }
