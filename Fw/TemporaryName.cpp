@@ -29,3 +29,14 @@ bool IsTemporaryName(const char *name, const std::string &leaf) {
     p = SkipDigits(p + 1);
     return p && *p == '\0';
 }
+
+std::string SetAsideName(const std::string &leaf, int n) {
+    return leaf + "." + std::to_string(n) + ".old";
+}
+
+bool IsSetAsideName(const char *name, const std::string &leaf) {
+    if (strncmp(name, leaf.c_str(), leaf.size()) != 0 || name[leaf.size()] != '.')
+        return false;
+    const char *p = SkipDigits(name + leaf.size() + 1);
+    return p && strcmp(p, ".old") == 0;
+}

@@ -1,5 +1,6 @@
-// The name a copy is written under beside its destination before it takes the
-// destination's name. Plain code, shared by every platform's copy.
+// The names the helper gives files of its own in passing: a copy's temporary,
+// written beside its destination before it takes the destination's name, and
+// a file in use moved out of the way. Plain code, shared by every platform.
 #pragma once
 
 #include <string>
@@ -12,3 +13,10 @@ std::string TemporaryName(const std::string &leaf, unsigned long pid, int attemp
 // run: what a copy cut short (a kill, a power cut) leaves behind. Only names
 // of that exact pattern qualify, so a user's file is never taken for one.
 bool IsTemporaryName(const char *name, const std::string &leaf);
+
+// "<leaf>.<n>.old": a file the helper could not delete because a program ran
+// from it, moved out of the way until it can go.
+std::string SetAsideName(const std::string &leaf, int n);
+
+// True when `name` is exactly such a set-aside name of `leaf`.
+bool IsSetAsideName(const char *name, const std::string &leaf);

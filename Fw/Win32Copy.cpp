@@ -10,29 +10,10 @@
 #include "TestHooks.h"
 #include "Win32Layer.h"
 
-// Deletes a temporary of ours, read-only or not (CopyFileA carries the
-// source's read-only bit over).
+// Deletes a temporary of ours, read-only or not (a copy carries the source's
+// read-only bit over).
 static void DropTemporary(const std::string &path) {
     DeleteEvenReadOnly(path.c_str());
-}
-
-// CopyFileA returns once the data is written, not once it is on the disk, and
-// MOVEFILE_WRITE_THROUGH flushes only the rename: flush the data first, so the
-// destination is never replaced by contents a power cut could still take.
-static bool FlushToDisk(const std::string &path) {
-    // CopyFileA carried the source's read-only bit over, and read-only refuses
-    // the write access FlushFileBuffers needs: lift it for the flush only.
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    bool readOnly = Exists(attributes) && (attributes & FILE_ATTRIBUTE_READONLY);
-    if (readOnly && !SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
-        return false;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    bool flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    if (readOnly && !SetFileAttributesA(path.c_str(), attributes))
-        return false;
-    return flushed;
 }
 
 // Removes the temporaries that copies to `leaf` in `folder` left when they
@@ -50,48 +31,6 @@ static void SweepTemporaries(const std::string &folder, const std::string &leaf)
     FindClose(find);
 }
 
-bool CopyFileOver(const char *from, const char *to) {
-    if (InjectedFault("CopyFileOver", from))
-        return false;
-    // Neither end through a link; a link as the destination is replaced as a
-    // link by the rename below, its target never written.
-    if (ParentIsLink(to))
-        return false;
-    std::string target = to, folder, leaf = target;
-    size_t separator = target.rfind('\\');
-    if (separator != std::string::npos) {
-        folder = target.substr(0, separator + 1);
-        leaf = target.substr(separator + 1);
-    }
-    SweepTemporaries(folder, leaf);
-    if (!IsRegularFile(from))
-        return false;
-    // CopyFileA refuses a read-only or directory destination; so do we, as
-    // the rename below would not.
-    DWORD old = GetFileAttributesA(to);
-    if (Exists(old) && (old & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) &&
-        !(old & FILE_ATTRIBUTE_REPARSE_POINT))
-        return false;
-    // The copy goes to a fresh name beside `to`, then replaces it in one
-    // rename: a copy that fails half-way (disk full) leaves `to` whole.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string temporary = folder + TemporaryName(leaf, GetCurrentProcessId(), attempt);
-        // Fail-if-exists: a name already taken is never ours to overwrite.
-        if (!CopyFileA(from, temporary.c_str(), TRUE)) {
-            if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)
-                continue;
-            DropTemporary(temporary);  // a copy that failed half-way may leave a part
-            return false;
-        }
-        if (FlushToDisk(temporary) && !InjectedFault("ReplaceWithCopy", to) &&
-            MoveFileExA(temporary.c_str(), to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return true;
-        DropTemporary(temporary);
-        return false;
-    }
-    return false;
-}
-
 // Opens the regular file `path` for reading, never through a link; null for
 // anything else.
 static HANDLE OpenRegularFile(const char *path) {
@@ -99,6 +38,137 @@ static HANDLE OpenRegularFile(const char *path) {
         return INVALID_HANDLE_VALUE;
     return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+// Copies the bytes of `in` to `out`, then what CopyFileA carries along: the
+// source's attributes (read-only among them) and its last-write time. Set
+// last, so that no write of ours moves the time again.
+static bool CopyContents(HANDLE in, HANDLE out) {
+    static char buffer[1 << 16];
+    for (;;) {
+        DWORD got = 0, put = 0;
+        if (!ReadFile(in, buffer, sizeof buffer, &got, nullptr))
+            return false;
+        if (got == 0)
+            break;
+        if (!WriteFile(out, buffer, got, &put, nullptr) || put != got)
+            return false;
+    }
+    FILE_BASIC_INFO source, carried = {};  // zero times: left as they are
+    if (!GetFileInformationByHandleEx(in, FileBasicInfo, &source, sizeof source))
+        return false;
+    carried.LastWriteTime = source.LastWriteTime;
+    carried.FileAttributes = source.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                                      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    if (!carried.FileAttributes)
+        carried.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(out, FileBasicInfo, &carried, sizeof carried);
+}
+
+// FILE_RENAME_INFO with room for a fixed name; its first word is
+// ReplaceIfExists for FileRenameInfo and the flags for FileRenameInfoEx.
+struct RenameInfo {
+    DWORD flags;
+    HANDLE rootDirectory;
+    DWORD nameLength;
+    WCHAR name[MAX_PATH];
+};
+const FILE_INFO_BY_HANDLE_CLASS kFileRenameInfoEx = (FILE_INFO_BY_HANDLE_CLASS)22;
+const DWORD kRenameReplaceIfExists = 0x1, kRenamePosixSemantics = 0x2, kRenameIgnoreReadOnly = 0x40;
+
+// Windows 10 1809 and later rename over a file that another program holds
+// with delete sharing (a scanner, the indexer), and over a read-only one when
+// asked to; older systems, FAT, shares and Wine refuse the call itself
+// (ERROR_INVALID_PARAMETER), and then MoveFileExA does the rename.
+static bool s_noRenameEx;
+
+// Gives the flushed temporary open as `temp` the name `leaf` in its own
+// folder (`to` by path), replacing what is there. Tried again while another
+// program holds the destination. `evenReadOnly`: a read-only destination is
+// replaced too.
+static bool ReplaceWithTemporary(HANDLE *temp, const std::string &temporary, const char *to, const std::string &leaf,
+                                 bool evenReadOnly) {
+    if (!s_noRenameEx) {
+        RenameInfo info = {};
+        info.flags = kRenameReplaceIfExists | kRenamePosixSemantics | (evenReadOnly ? kRenameIgnoreReadOnly : 0);
+        DWORD count = 0;
+        for (char c : leaf)  // the fixed names are short ASCII
+            info.name[count++] = (WCHAR)(unsigned char)c;
+        info.nameLength = count * sizeof(WCHAR);
+        bool ok = RetryWhileHeld(nullptr, [&] { return SetFileInformationByHandle(*temp, kFileRenameInfoEx, &info, sizeof info); });
+        DWORD error = GetLastError();
+        if (ok || (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION))
+            return ok;
+        s_noRenameEx = true;
+    }
+    // MoveFileExA needs the temporary closed, and refuses a read-only
+    // destination (Wine replaces one: the bit is checked by the caller).
+    CloseHandle(*temp);
+    *temp = INVALID_HANDLE_VALUE;
+    DWORD old = GetFileAttributesA(to);
+    bool lifted = evenReadOnly && Exists(old) && (old & FILE_ATTRIBUTE_READONLY) &&
+                  SetFileAttributesA(to, old & ~FILE_ATTRIBUTE_READONLY);
+    bool ok = RetryWhileHeld(nullptr, [&] {
+        return MoveFileExA(temporary.c_str(), to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    });
+    if (!ok && lifted)
+        SetFileAttributesA(to, old);
+    return ok;
+}
+
+// The copy behind CopyFileOver and CopyOverOwnFile; `evenReadOnly` lets it
+// replace a read-only destination.
+static bool CopyReplacing(const char *from, const char *to, bool evenReadOnly) {
+    if (InjectedFault("CopyFileOver", from))
+        return false;
+    // Neither end through a link; a link as the destination is replaced as a
+    // link by the rename below, its target never written.
+    if (ParentIsLink(to))
+        return false;
+    std::string folder, leaf;
+    SplitFixedPath(to, &folder, &leaf);
+    SweepTemporaries(folder, leaf);
+    HANDLE in = OpenRegularFile(from);
+    if (in == INVALID_HANDLE_VALUE)
+        return false;
+    // CopyFileA refuses a read-only or directory destination; so do we, as
+    // the rename below would not.
+    DWORD old = GetFileAttributesA(to);
+    bool refused = Exists(old) && !(old & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                   ((old & FILE_ATTRIBUTE_DIRECTORY) || (!evenReadOnly && (old & FILE_ATTRIBUTE_READONLY)));
+    // The copy goes to a fresh name beside `to`, flushed to disk through the
+    // handle that wrote it, then takes the name in one rename: a copy that
+    // fails half-way (disk full) leaves `to` whole.
+    std::string temporary;
+    HANDLE out = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; !refused && out == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+        temporary = folder + TemporaryName(leaf, GetCurrentProcessId(), attempt);
+        // A name already taken is never ours to overwrite.
+        out = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (out == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    bool ok = out != INVALID_HANDLE_VALUE && CopyContents(in, out) && FlushFileBuffers(out) &&
+              !InjectedFault("ReplaceWithCopy", to) && ReplaceWithTemporary(&out, temporary, to, leaf, evenReadOnly);
+    CloseHandle(in);
+    if (out != INVALID_HANDLE_VALUE) {
+        // Still open: nothing took its name. It goes when the handle closes.
+        if (!ok)
+            DeleteByHandle(out);
+        CloseHandle(out);
+    } else if (!ok && !temporary.empty() && !refused) {
+        DropTemporary(temporary);  // closed for MoveFileExA, which then failed
+    }
+    return ok;
+}
+
+bool CopyFileOver(const char *from, const char *to) {
+    return CopyReplacing(from, to, false);
+}
+
+bool CopyOverOwnFile(const char *from, const char *to) {
+    return CopyReplacing(from, to, true);
 }
 
 bool SameFileContents(const char *a, const char *b) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "TemporaryName.h"
 #include "Platform.h"
 #include "Win32Layer.h"
 #include "TestHooks.h"
@@ -29,6 +30,13 @@ void GetCommandArguments(int *argc, char ***argv) {
     pointers.push_back(nullptr);
     *argc = (int)args.size();
     *argv = pointers.data();
+}
+
+void SplitFixedPath(const char *path, std::string *folder, std::string *leaf) {
+    std::string whole = path;
+    size_t separator = whole.rfind('\\');
+    *folder = separator == std::string::npos ? "" : whole.substr(0, separator + 1);
+    *leaf = whole.substr(folder->size());
 }
 
 bool ParentIsLink(const char *path) {
@@ -53,10 +61,67 @@ bool IsRegularFile(const char *path) {
            !ParentIsLink(path);
 }
 
+// DeleteFileA, tried again while another program holds the file; a file
+// whose deletion is already pending counts as deleted.
+static bool DeleteFileWhenFree(const char *path) {
+    return RetryWhileHeld(path, [&] { return DeleteFileA(path) || DeletePending(); });
+}
+
 bool DeleteOneFile(const char *path) {
     if (InjectedFault("DeleteOneFile", path))
         return false;
-    return DeleteFileA(path);
+    return DeleteFileWhenFree(path);
+}
+
+// Deletes the earlier set-aside copies of `path` that can go now (their
+// program has ended); the rest wait for the restart.
+static void SweepSetAside(const std::string &folder, const std::string &leaf) {
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + leaf + ".*.old").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (IsSetAsideName(found.cFileName, leaf) && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            DeleteFileA((folder + found.cFileName).c_str());
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+}
+
+// A running program's image cannot be deleted, but it can be renamed: move
+// it to the first free set-aside name, and ask Windows to delete it at the
+// next restart (that needs an elevated caller; otherwise it waits for a
+// later run's sweep).
+static bool SetAside(const std::string &folder, const std::string &leaf) {
+    std::string path = folder + leaf;
+    for (int n = 0; n < 100; ++n) {
+        std::string aside = folder + SetAsideName(leaf, n);
+        if (MoveFileA(path.c_str(), aside.c_str())) {
+            MoveFileExA(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+            return true;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS)
+            return false;
+    }
+    return false;
+}
+
+bool DeleteOrSetAside(const char *path) {
+    if (InjectedFault("DeleteOrSetAside", path))
+        return false;
+    std::string folder, leaf;
+    SplitFixedPath(path, &folder, &leaf);
+    SweepSetAside(folder, leaf);
+    // In use, it is set aside at once; held without delete sharing (so that
+    // no rename can move it either), it is waited for.
+    return RetryWhileHeld(path, [&] {
+        if (DeleteFileA(path) || DeletePending())
+            return true;
+        DWORD error = GetLastError();
+        if (IsHeldError(error, GetFileAttributesA(path)) && SetAside(folder, leaf))
+            return true;
+        SetLastError(error);
+        return false;
+    });
 }
 
 bool DeleteOwnFile(const char *path) {
@@ -71,7 +136,9 @@ bool DeleteOwnFile(const char *path) {
 bool MoveFileNoReplace(const char *from, const char *to) {
     if (InjectedFault("MoveFileNoReplace", from))
         return false;
-    return MoveFileA(from, to);
+    // A file open elsewhere without delete sharing cannot be renamed, nor can
+    // a name whose deletion is still pending be taken: both pass.
+    return RetryWhileHeld(from, [&] { return MoveFileA(from, to); });
 }
 
 bool IsLinkPath(const char *path) {

@@ -5,6 +5,9 @@
 
 #include "Win32Layer.h"
 
+// In ntdll since Windows XP, but in no MinGW-w64 header.
+extern "C" NTSTATUS NTAPI RtlGetLastNtStatus(void);
+
 // Windows 10's information class; the headers show it only to builds that
 // target Windows 10, and this one runs on Windows 7 too.
 const FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx = (FILE_INFO_BY_HANDLE_CLASS)21;
@@ -25,36 +28,81 @@ bool SetAttributesOf(HANDLE handle, DWORD attributes) {
     return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
 }
 
-// Deletes the open file, directory or link `handle` names. Where the system
-// offers it (Windows 10 1709 on), the name goes at once and read-only does not
-// stop it. Elsewhere, Wine included, the read-only bit is cleared through the
-// handle (every other bit kept, and put back if the entry stays after all),
-// and the entry goes when the handle closes. A non-empty directory stays.
-bool DeleteByHandle(HANDLE handle) {
-    FILE_DISPOSITION_INFO_EX disposition = {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
-                                            FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE};
+// The disposition calls this system takes, learnt once: Windows 10 1809 and
+// later take the POSIX and ignore-read-only flags together; 1607 to 1803 the
+// POSIX flag alone; older releases, FAT, exFAT, most network shares and Wine
+// neither (they answer ERROR_INVALID_PARAMETER or ERROR_NOT_SUPPORTED).
+enum { kPosixIgnoringReadOnly, kPosixAfterClearing, kLegacy };
+static int s_disposition = kPosixIgnoringReadOnly;
+
+static bool Unsupported(DWORD error) {
+    return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
+}
+
+// Sets the POSIX-semantics delete disposition with `flags` added; a call
+// this system does not know moves every later deletion down to `fallback`.
+static bool SetPosixDisposition(HANDLE handle, DWORD flags, int fallback) {
+    FILE_DISPOSITION_INFO_EX disposition = {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS | flags};
     if (SetFileInformationByHandle(handle, kFileDispositionInfoEx, &disposition, sizeof disposition))
         return true;
+    if (Unsupported(GetLastError()))
+        s_disposition = fallback;
+    return false;
+}
+
+// Deletes the open file, directory or link `handle` names. With POSIX
+// semantics the name goes at once, even while another program holds the file
+// with delete sharing; without them the entry stays, delete-pending, until
+// the last handle to it closes. Where the system cannot ignore read-only, the
+// bit is cleared through the handle first (every other bit kept, and put back
+// if the entry stays after all). A non-empty directory stays. On failure,
+// GetLastError() says why.
+bool DeleteByHandle(HANDLE handle) {
+    if (s_disposition == kPosixIgnoringReadOnly) {
+        if (SetPosixDisposition(handle, FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE, kPosixAfterClearing))
+            return true;
+        if (s_disposition == kPosixIgnoringReadOnly)
+            return false;  // known, and refused
+    }
     DWORD attributes = AttributesOf(handle);
     bool readOnly = Exists(attributes) && (attributes & FILE_ATTRIBUTE_READONLY);
     if (readOnly && !SetAttributesOf(handle, attributes & ~FILE_ATTRIBUTE_READONLY))
         return false;
-    FILE_DISPOSITION_INFO legacy = {TRUE};
-    if (SetFileInformationByHandle(handle, FileDispositionInfo, &legacy, sizeof legacy))
-        return true;
-    if (readOnly)
+    bool ok = false;
+    if (s_disposition == kPosixAfterClearing)
+        ok = SetPosixDisposition(handle, 0, kLegacy);
+    if (!ok && s_disposition == kLegacy) {
+        FILE_DISPOSITION_INFO legacy = {TRUE};
+        ok = SetFileInformationByHandle(handle, FileDispositionInfo, &legacy, sizeof legacy);
+    }
+    if (!ok && readOnly) {
+        DWORD error = GetLastError();
         SetAttributesOf(handle, attributes);
-    return false;
+        SetLastError(error);
+    }
+    return ok;
+}
+
+bool DeletePending() {
+    const NTSTATUS kDeletePending = (NTSTATUS)0xC0000056L;
+    return RtlGetLastNtStatus() == kDeletePending;
 }
 
 bool DeleteEvenReadOnly(const char *path) {
-    HANDLE file = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD attributes = AttributesOf(file);
-    bool ok = Exists(attributes) && !(attributes & FILE_ATTRIBUTE_DIRECTORY) && DeleteByHandle(file);
-    CloseHandle(file);
-    return ok;
+    // Read-only refuses nothing here, so no refusal is taken for final on its
+    // account.
+    return RetryWhileHeld(nullptr, [&] {
+        HANDLE file = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return DeletePending();  // on its way out already
+        DWORD attributes = AttributesOf(file);
+        bool isFile = Exists(attributes) && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+        bool ok = isFile && DeleteByHandle(file);
+        DWORD error = isFile ? GetLastError() : ERROR_DIRECTORY;
+        CloseHandle(file);
+        SetLastError(error);
+        return ok;
+    });
 }

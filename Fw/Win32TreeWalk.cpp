@@ -20,6 +20,11 @@
 struct TreeDir {
     HANDLE handle;
     bool more;          // the listing may hold entries not yet fetched
+    bool restart;       // the next fetch starts the listing over
+    bool deletable;     // opened with DELETE (the root, where allowed)
+    bool kept;          // this round, an entry stayed for a reason of its own
+    bool childKept;     // so did the child just closed (true if none was)
+    TreeDir *parent;
     ULONG next;         // offset of the next record in `listing`; kNone when used up
     std::string name;   // the entry last handed out, in WTF-8
     // Enough for any one entry (a 255-character name); one per open level, so
@@ -33,7 +38,8 @@ const ULONG kNone = ~0UL;
 // never through a link, and never by a path resolved from anywhere else.
 // Name lookups are exact where the file system allows (no case folding
 // asked for), so names differing only in case each reach their own entry.
-static HANDLE OpenRelative(HANDLE parent, const char *name, ACCESS_MASK access, ULONG options) {
+// `*status` (if given) says why an open failed.
+static HANDLE OpenRelative(HANDLE parent, const char *name, ACCESS_MASK access, ULONG options, NTSTATUS *status = nullptr) {
     std::u16string wide = Utf16FromWtf8(name);
     if (wide.empty() || wide.size() > 32767)
         return INVALID_HANDLE_VALUE;
@@ -42,10 +48,10 @@ static HANDLE OpenRelative(HANDLE parent, const char *name, ACCESS_MASK access, 
     unicode.Length = unicode.MaximumLength = (USHORT)(wide.size() * sizeof(char16_t));
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &unicode, 0, parent, nullptr);
-    IO_STATUS_BLOCK status;
+    IO_STATUS_BLOCK io;
     HANDLE handle;
     auto open = [&] {
-        return NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr, 0,
+        return NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
                             options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT,
                             nullptr, 0);
@@ -59,6 +65,8 @@ static HANDLE OpenRelative(HANDLE parent, const char *name, ACCESS_MASK access, 
         attributes.Attributes = OBJ_CASE_INSENSITIVE;
         result = open();
     }
+    if (status)
+        *status = result;
     return result >= 0 ? handle : INVALID_HANDLE_VALUE;
 }
 
@@ -75,11 +83,16 @@ static TreeDir *AdoptDirectory(HANDLE handle) {
     TreeDir *dir = new TreeDir;
     dir->handle = handle;
     dir->more = true;
+    dir->restart = dir->deletable = dir->kept = false;
+    dir->childKept = true;
+    dir->parent = nullptr;
     dir->next = kNone;
     return dir;
 }
 
 const DWORD kDirAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+// The root is removed through the handle the walk opened: DELETE too.
+const DWORD kRootAccess = kDirAccess | DELETE;
 
 // Opens the root by its fixed path (short ASCII), as itself, never through a
 // link; everything below it goes by handle.
@@ -95,7 +108,12 @@ const DWORD kListOnly = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
 TreeDir *OpenTreeRoot(const char *path) {
     if (InjectedFault("OpenTreeRoot", path))
         return nullptr;
-    HANDLE handle = OpenRoot(path, kDirAccess);
+    HANDLE handle = OpenRoot(path, kRootAccess);
+    if (TreeDir *root = AdoptDirectory(handle)) {
+        root->deletable = true;
+        return root;
+    }
+    handle = OpenRoot(path, kDirAccess);
     return AdoptDirectory(handle != INVALID_HANDLE_VALUE ? handle : OpenRoot(path, kListOnly));
 }
 
@@ -103,8 +121,11 @@ TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
     if (InjectedFault("OpenTreeChild", name))
         return nullptr;
     HANDLE handle = OpenRelative(parent->handle, name, kDirAccess, FILE_DIRECTORY_FILE);
-    return AdoptDirectory(handle != INVALID_HANDLE_VALUE ? handle
-                                                          : OpenRelative(parent->handle, name, kListOnly, FILE_DIRECTORY_FILE));
+    TreeDir *dir = AdoptDirectory(handle != INVALID_HANDLE_VALUE ? handle
+                                                                  : OpenRelative(parent->handle, name, kListOnly, FILE_DIRECTORY_FILE));
+    if (dir)
+        dir->parent = parent;
+    return dir;
 }
 
 // Read through the handle: the listing's word may be stale, and the root has
@@ -132,12 +153,15 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
     if (dir->next == kNone) {
         // FALSE with ERROR_NO_MORE_FILES at the end; any other failure ends
         // the listing too, and what was not reached stays.
-        if (!dir->more || !GetFileInformationByHandleEx(dir->handle, FileIdBothDirectoryInfo, dir->listing, sizeof dir->listing)) {
+        FILE_INFO_BY_HANDLE_CLASS listing = dir->restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo;
+        if (!dir->more || !GetFileInformationByHandleEx(dir->handle, listing, dir->listing, sizeof dir->listing)) {
             dir->more = false;
             return false;
         }
+        dir->restart = false;
         dir->next = 0;
     }
+    dir->childKept = true;  // until a child of this entry says otherwise
     const FILE_ID_BOTH_DIR_INFO *info = (const FILE_ID_BOTH_DIR_INFO *)(dir->listing + dir->next);
     dir->next = info->NextEntryOffset ? dir->next + info->NextEntryOffset : kNone;
     const WCHAR *name = info->FileName;
@@ -155,39 +179,84 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
     return true;
 }
 
+const NTSTATUS kSharingViolation = (NTSTATUS)0xC0000043L, kDeletePending = (NTSTATUS)0xC0000056L;
+
+// A folder whose every entry went, as far as the walk could tell, and which
+// still may not be removed (ERROR_DIR_NOT_EMPTY): its entries' deletions wait
+// for other programs' handles to close (without POSIX semantics they stay
+// listed until then). That is a hold too.
+static bool PendingEntries(DWORD error, bool entriesKept) {
+    return error == ERROR_DIR_NOT_EMPTY && !entriesKept;
+}
+
+// Deletes the open entry `handle` names (then closes it), telling the walk
+// when another program kept it, to be tried again once the rest of the tree
+// is done; `entriesKept`: the entry is a folder that kept some of its own.
+static bool DeleteNoting(TreeDir *dir, HANDLE handle, bool entriesKept) {
+    bool ok = DeleteByHandle(handle);
+    DWORD error = GetLastError();
+    CloseHandle(handle);
+    if (!ok && (IsHeldError(error, INVALID_FILE_ATTRIBUTES) || PendingEntries(error, entriesKept)))
+        NoteHeldEntry();
+    dir->kept = dir->kept || !ok;
+    return ok;
+}
+
 // Goes as whatever the entry is now, opened as itself: a link is removed as a
 // link, never its target; a directory only if it is empty.
 bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned) {
     if (InjectedFault("DeleteTreeEntry", name))
         return false;
-    HANDLE handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0);
+    NTSTATUS status;
+    HANDLE handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, &status);
     // Without the right to write its attributes, it can still go if it is not
     // read-only.
-    if (handle == INVALID_HANDLE_VALUE)
-        handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES, 0);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    bool ok = DeleteByHandle(handle);
-    CloseHandle(handle);
-    return ok;
+    if (handle == INVALID_HANDLE_VALUE && status != kSharingViolation && status != kDeletePending)
+        handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES, 0, &status);
+    if (handle != INVALID_HANDLE_VALUE)
+        return DeleteNoting(dir, handle, dir->childKept);
+    // Deleted already, and only waiting for another program's handle to
+    // close: as good as gone.
+    if (status == kDeletePending)
+        return true;
+    if (status == kSharingViolation)
+        NoteHeldEntry();
+    dir->kept = true;
+    return false;
 }
 
 void CloseTreeDir(TreeDir *dir) {
+    if (dir->parent)
+        dir->parent->childKept = dir->kept;
     CloseHandle(dir->handle);
     delete dir;
 }
 
-bool RemoveTreeRoot(const char *path) {
-    if (InjectedFault("RemoveTreeRoot", path))
+bool WaitForHeldEntries(TreeDir *root) {
+    static unsigned s_round;
+    if (!TakeHeldEntries() || !SleepBeforeRetry(&s_round))
         return false;
-    HANDLE handle = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    // Only a directory, or a link in its place (which goes as a link).
-    DWORD attributes = AttributesOf(handle);
-    bool ok = Exists(attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) && DeleteByHandle(handle);
-    CloseHandle(handle);
+    root->more = root->restart = true;
+    root->kept = false;
+    root->next = kNone;
+    return true;
+}
+
+// Through the handle the walk opened: the directory it emptied, whatever has
+// taken the name "sa" since. Entries deleted while another program held them
+// stay listed until it lets go (without POSIX semantics), and the folder's
+// removal waits for them.
+bool RemoveTreeRoot(TreeDir *root, const char *path) {
+    bool ok = false;
+    if (!InjectedFault("RemoveTreeRoot", path) && root->deletable) {
+        ok = RetryWhileHeld(nullptr, [&] {
+            if (DeleteByHandle(root->handle))
+                return true;
+            if (PendingEntries(GetLastError(), root->kept))
+                SetLastError(ERROR_SHARING_VIOLATION);  // held, in effect
+            return false;
+        });
+    }
+    CloseTreeDir(root);
     return ok;
 }
