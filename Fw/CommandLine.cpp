@@ -3,13 +3,15 @@
 // quote, not a closing one. Installer scripts were written against this rule.
 #include "CommandLine.h"
 
-static bool IsBlank(char c) {
+template <typename Char>
+static bool IsBlank(Char c) {
     return c == ' ' || c == '\t';
 }
 
-std::vector<std::string> SplitCommandLine(const char *line) {
-    std::vector<std::string> args(1);
-    const char *p = line;
+template <typename Char>
+std::vector<std::basic_string<Char>> SplitCommandLine(const Char *line) {
+    std::vector<std::basic_string<Char>> args(1);
+    const Char *p = line;
     // The program's path: no escapes in it, since a path holds no quote.
     if (*p == '"') {
         for (++p; *p && *p != '"'; ++p)
@@ -25,7 +27,7 @@ std::vector<std::string> SplitCommandLine(const char *line) {
             ++p;
         if (!*p)
             return args;
-        std::string arg;
+        std::basic_string<Char> arg;
         bool quoted = false;
         for (; *p && (quoted || !IsBlank(*p)); ++p) {
             if (p[0] == '\\' && p[1] == '"')
@@ -38,3 +40,6 @@ std::vector<std::string> SplitCommandLine(const char *line) {
         args.push_back(arg);
     }
 }
+
+template std::vector<std::string> SplitCommandLine(const char *line);
+template std::vector<std::u16string> SplitCommandLine(const char16_t *line);

@@ -12,6 +12,7 @@
 #include "Platform.h"
 #include "Win32Layer.h"
 #include "TestHooks.h"
+#include "Wtf8.h"
 
 // The runtime must not expand wildcards into argv. The helper splits its own
 // command line anyway; this pins the runtime's side of it too.
@@ -22,9 +23,12 @@ int _dowildcard = 0;
 void GetCommandArguments(int *argc, char ***argv) {
     // The runtime's argv halves backslashes before a quote; the installer's
     // scripts expect the helper's own rule, so split the raw line here.
+    // Windows quirk: GetCommandLineA best-fits non-ASCII to ASCII look-alikes, so split the UTF-16 line.
+    // As WTF-8, every non-ASCII unit stays bytes from 0x80 up, which no command word matches.
     static std::vector<std::string> args;
     static std::vector<char *> pointers;
-    args = SplitCommandLine(GetCommandLineA());
+    for (const std::u16string &arg : SplitCommandLine((const char16_t *)GetCommandLineW()))
+        args.push_back(Wtf8FromUtf16(arg.data(), arg.size()));
     for (std::string &arg : args)
         pointers.push_back(&arg[0]);
     pointers.push_back(nullptr);

@@ -1,5 +1,5 @@
-// The Windows command-line rule, checked on every platform: one row per rule,
-// and rows where it parts from the C runtime's.
+// The Windows command-line rule, checked on every platform and at both widths:
+// one row per rule, and rows where it parts from the C runtime's.
 #include "CommandLine.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,17 @@
 namespace {
 
 using Args = std::vector<std::string>;
+using WideArgs = std::vector<std::u16string>;
 
+// Each byte as one UTF-16 unit: the same line as Windows keeps it wide.
+std::u16string Widen(const std::string &text) {
+    std::u16string wide;
+    for (unsigned char c : text)
+        wide += (char16_t)c;
+    return wide;
+}
+
+// The narrow rows run through both widths.
 TEST(SplitCommandLine, FollowsTheHelpersOwnRule) {
     const struct {
         const char *line;
@@ -48,8 +58,32 @@ TEST(SplitCommandLine, FollowsTheHelpersOwnRule) {
         // Bytes above 0x7F pass through untouched.
         {"f d\xC5ltar", {"f", "d\xC5ltar"}},
     };
-    for (auto &c : cases)
+    for (auto &c : cases) {
         EXPECT_EQ(SplitCommandLine(c.line), c.args) << c.line;
+        WideArgs wide;
+        for (const std::string &arg : c.args)
+            wide.push_back(Widen(arg));
+        EXPECT_EQ(SplitCommandLine(Widen(c.line).c_str()), wide) << c.line;
+    }
+}
+
+// Only the ASCII blank, tab, quote and backslash count: a look-alike is an
+// ordinary character, and so is a lone surrogate.
+TEST(SplitCommandLine, WideLookAlikesAreOrdinary) {
+    const struct {
+        const char16_t *line;
+        WideArgs args;
+    } cases[] = {
+        {u"f \uFF02delsa\uFF02", {u"f", u"\uFF02delsa\uFF02"}},
+        {u"f \uFF02del sa\uFF02", {u"f", u"\uFF02del", u"sa\uFF02"}},
+        {u"f deltar\u2002 x\u3000y\u00A0", {u"f", u"deltar\u2002", u"x\u3000y\u00A0"}},
+        {u"f\u2002deltar", {u"f\u2002deltar"}},
+        {u"f a\xDC00 \xD800\"b c\"", {u"f", u"a\xDC00", u"\xD800" u"b c"}},
+        // Units whose low byte is a blank, a quote or a backslash.
+        {u"f a\u0120b \u2022c\u2022 \u015C\"d\"", {u"f", u"a\u0120b", u"\u2022c\u2022", u"\u015Cd"}},
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(SplitCommandLine(c.line), c.args);
 }
 
 }  // namespace

@@ -68,15 +68,24 @@ std::string WindowsPath(const std::string &path) {
     return path[0] == '/' ? "Z:" + path : path;
 }
 
-// Runs the helper in `dir` with `tail` as the raw rest of its command line
-// and returns its exit status. The helper must never print, so any output
-// fails the test.
+// UTF-8 to UTF-16 (bytes that are no UTF-8 become U+FFFD).
+std::wstring Wide(const std::string &text) {
+    std::wstring wide(text.size() + 1, L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], (int)wide.size()) - 1);
+    return wide;
+}
+
+// Runs the helper in `dir` with `tail` (UTF-8) as the raw rest of its command
+// line and returns its exit status. The line goes in as UTF-16, as Windows
+// keeps it, so a row can carry any character. The helper must never print, so
+// any output fails the test.
 int RunHelperLine(const std::string &dir, const std::string &tail, Limits limits = {}) {
     bool hooked = limits.fault || limits.crash;
     std::string output = dir + ".out", line = "\"" + WindowsPath(hooked ? FWMAINT_HOOKED_PATH : FWMAINT_PATH) + "\"" + tail;
+    std::wstring wideLine = Wide(line);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE out = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
@@ -84,7 +93,8 @@ int RunHelperLine(const std::string &dir, const std::string &tail, Limits limits
     SetEnvironmentVariableA("FWMAINT_TEST_FAULT", limits.fault);
     SetEnvironmentVariableA("FWMAINT_TEST_CRASH", limits.crash);
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &startup, &process);
+    BOOL started =
+        CreateProcessW(nullptr, &wideLine[0], nullptr, nullptr, TRUE, 0, nullptr, Wide(dir).c_str(), &startup, &process);
     SetEnvironmentVariableA("FWMAINT_TEST_FAULT", nullptr);
     SetEnvironmentVariableA("FWMAINT_TEST_CRASH", nullptr);
     DWORD status = 99;
@@ -460,6 +470,8 @@ TEST_F(HelperTest, RawCommandLinesSplitByTheHelpersRule) {
         {" deltar", 0}, {"\tDELTAR \t ", 0}, {" del\"tar\"", 0}, {" \"deltar", 0}, {" \"DelTar\"", 0},
         {"", 1}, {" \"\"", 1}, {" \"deltar \"", 1}, {" \"del tar\"", 1}, {" deltar \"", 1},
         {" deltar delsa", 1}, {" \\\"deltar", 1}, {" deltar\\\"", 1}, {" del*", 1}, {" *", 1},
+        // Look-alikes the narrow line would best-fit to deltar and "delsa".
+        {u8" ｄｅｌｔａｒ", 1}, {u8" deltăr", 1}, {u8" deĺtar", 1}, {u8" deltar\u2002", 1}, {u8" ＂delsa＂", 1},
     };
     for (auto &c : cases) {
         Lay(archives);
