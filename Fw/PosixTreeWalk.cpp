@@ -30,12 +30,20 @@
 // No directory is entered across a mount point, a bind mount of the same file
 // system included: what is mounted inside the tree is not the tree's. (On
 // Windows a mounted folder is a reparse point, which the walk never enters.)
+//
+// A directory its owner locked (read, write or search bit cleared) gets all
+// three back for the owner before it is emptied, and its old mode again as
+// it is closed: removing an empty directory takes rights on its parent only,
+// so a directory that goes does not need them, and one that stays is left as
+// it was found. Root is refused nothing and never needs this.
 
 struct TreeDir {
     int fd;            // -1 while parked for a deep child, or once lost
     dev_t dev;         // identity, to recognise the directory when reopened
     ino_t ino;
     mode_t mode;
+    mode_t lockedMode; // the mode to put back on closing, when `unlocked`
+    bool unlocked;
     int depth;
     TreeDir *parent;
     off_t resume;      // listing cookie after the last entry handed out
@@ -91,8 +99,9 @@ static unsigned long long MountOf(int fd, dev_t *dev) {
 // has its parent's device, so the kernel is asked to refuse the crossing
 // (openat2's RESOLVE_NO_XDEV, Linux 5.6); where it cannot, the mount ids of
 // parent and child are compared instead.
-static int OpenDirOnThisMount(int dirfd, const char *name) {
-    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// `access` is O_RDONLY, or O_PATH to reach a directory that cannot be listed.
+static int OpenDirOnThisMount(int dirfd, const char *name, int access) {
+    const int flags = access | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     static bool s_noOpenat2;
     if (!s_noOpenat2) {
         struct open_how how = {};
@@ -121,25 +130,62 @@ static int OpenDirOnThisMount(int dirfd, const char *name) {
 // descriptors (a low limit, or a busy system), it gives up the io_uring ring,
 // then parks the ancestors above `parent` one by one until the open succeeds:
 // the walk needs only a parent and a child at a time.
-static int OpenDirNoFollow(int dirfd, const char *name, TreeDir *parent) {
+static int OpenDirNoFollow(int dirfd, const char *name, TreeDir *parent, int access = O_RDONLY) {
     int fd;
-    while ((fd = OpenDirOnThisMount(dirfd, name)) < 0 &&
+    while ((fd = OpenDirOnThisMount(dirfd, name, access)) < 0 &&
            (errno == EMFILE || errno == ENFILE) && (GiveUpBatches() || ParkAncestor(parent))) {
     }
     return fd;
 }
 
+// The owner's read, write and search bits: all three are needed to empty a
+// directory.
+const mode_t kOwnerAll = S_IRWXU;
+
+// Opens for listing the directory `name` in `dirfd` that its owner locked so
+// that it cannot be opened that way, once it has the owner's read, write and
+// search bits again; sets `*oldMode` to the mode to put back. It is reached
+// and changed only through one descriptor, which never follows a link or
+// crosses a mount, and only when it is a directory of our own. -1 when it
+// cannot be unlocked, and then nothing changed.
+static int OpenLockedDirAt(int dirfd, const char *name, TreeDir *parent, mode_t *oldMode) {
+    int path = OpenDirNoFollow(dirfd, name, parent, O_PATH);
+    if (path < 0)
+        return -1;
+    struct stat st;
+    int fd = -1;
+    if (fstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid()) {
+        // fchmod refuses O_PATH (fchmodat2 takes it from Linux 6.6 only); its /proc link does not.
+        std::string self = "/proc/self/fd/" + std::to_string(path);
+        if (chmod(self.c_str(), (st.st_mode & 07777) | kOwnerAll) == 0) {
+            fd = OpenDirNoFollow(path, ".", parent);
+            if (fd < 0)
+                chmod(self.c_str(), st.st_mode & 07777);
+            else
+                *oldMode = st.st_mode;
+        }
+    }
+    close(path);
+    return fd;
+}
+
 static TreeDir *OpenTreeDirAt(int dirfd, const char *name, TreeDir *parent) {
     int fd = OpenDirNoFollow(dirfd, name, parent);
+    mode_t lockedMode = 0;
+    bool unlocked = false;
+    if (fd < 0 && errno == EACCES)
+        unlocked = (fd = OpenLockedDirAt(dirfd, name, parent, &lockedMode)) >= 0;
     struct stat st;
     if (fd < 0)
         return nullptr;
     if (fstat(fd, &st) != 0) {
+        if (unlocked)
+            fchmod(fd, lockedMode & 07777);
         close(fd);
         return nullptr;
     }
     int depth = parent ? parent->depth + 1 : 0;
-    TreeDir *dir = new TreeDir{fd, st.st_dev, st.st_ino, st.st_mode, depth, parent, 0, false, false, 1, {}};
+    TreeDir *dir = new TreeDir{fd, st.st_dev, st.st_ino, st.st_mode, lockedMode, unlocked, depth, parent, 0, false, false, 1, {}};
     if (parent && depth > kHeldLevels) {
         CloseDirFd(parent->fd);
         parent->fd = -1;
@@ -168,10 +214,14 @@ TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
 void MakeTreeDirWritable(TreeDir *dir) {
     if (InjectedFault("MakeTreeDirWritable", ""))
         return;
-    // Linux refuses to remove entries from a directory we may not write
-    // (unless we are root); Windows refuses to remove a read-only directory.
-    if (dir->fd >= 0 && IsReadOnlyMode(dir->mode) && fchmod(dir->fd, (dir->mode & 07777) | S_IWUSR) == 0)
-        dir->mode |= S_IWUSR;
+    // Linux refuses to remove entries from a directory we may not write and
+    // search, or to list one we may not read (unless we are root); Windows
+    // refuses to remove a read-only directory.
+    if (dir->fd >= 0 && (dir->mode & kOwnerAll) != kOwnerAll && fchmod(dir->fd, (dir->mode & 07777) | kOwnerAll) == 0) {
+        dir->lockedMode = dir->mode;
+        dir->unlocked = true;
+        dir->mode |= kOwnerAll;
+    }
 }
 
 static unsigned AttributesOf(mode_t mode) {
@@ -279,6 +329,11 @@ void CloseTreeDir(TreeDir *dir) {
             parent->fd = fd;
         else if (fd >= 0)
             close(fd);
+    }
+    if (dir->fd >= 0 && dir->unlocked) {
+        // Once its queued unlinks are settled: they need the bits too.
+        FlushUnlinks();
+        fchmod(dir->fd, dir->lockedMode & 07777);
     }
     if (dir->fd >= 0)
         CloseDirFd(dir->fd);

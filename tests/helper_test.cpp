@@ -742,6 +742,37 @@ TEST_F(HelperTest, DelsaLeavesUndeletableEntriesAndTheDirectoriesAboveThem) {
     }
 }
 
+// A folder its owner locked (read, write or search bit missing, down to one
+// that cannot even be listed) is unlocked and removed as the owner runs
+// delsa; one that must stay (a root-owned folder inside keeps its file) gets
+// its own mode back. Run as nobody: root is refused nothing.
+TEST_F(HelperTest, DelsaUnlocksFoldersTheirOwnerLocked) {
+    if (getuid() != 0)
+        GTEST_SKIP() << "needs root to switch to nobody";
+    const Tree outside = {{"keep", "k"}, {"outside/canary", "c"}};
+    for (mode_t mode : {0000, 0100, 0200, 0300, 0400, 0444, 0600}) {
+        for (bool stuck : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << "mode 0" << std::oct << mode << (stuck ? ", something inside stays" : ""));
+            Renew();
+            Lay(With(outside, {{"sa/locked/file", "f"}, {"sa/locked/sub/g", "g"}}));
+            if (stuck)
+                Put(At("sa/locked/root/r"), "r");
+            EXPECT_EQ(system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
+            EXPECT_EQ(chown(At("sa/locked/root").c_str(), 0, 0), stuck ? 0 : -1);
+            // The inner one holds a file only: its unlink is still queued as it closes.
+            for (const char *locked : {"sa/locked/sub", "sa/locked"})
+                EXPECT_EQ(chmod(At(locked).c_str(), mode), 0);
+            EXPECT_EQ(RunHelper(dir, {"delsa"}, {.unprivileged = true}), 0);
+            EXPECT_EQ(Snapshot(dir), stuck ? With(outside, {{"sa/locked/root/r", "r"}}) : outside);
+            if (stuck) {
+                struct stat st = {};
+                EXPECT_EQ(stat(At("sa/locked").c_str(), &st), 0);
+                EXPECT_EQ(st.st_mode & 07777, mode) << "the folder that stays has its mode back";
+            }
+        }
+    }
+}
+
 // What is mounted inside the tree is not the tree's: the walk never enters a
 // mount, a bind mount of the same file system included, and leaves the mount
 // point (it cannot go while mounted) and the folders above it. Root only.
