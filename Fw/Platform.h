@@ -90,8 +90,10 @@ TreeDir *OpenTreeRoot(const char *path);
 // when `name` is no longer a real directory or cannot be opened.
 TreeDir *OpenTreeChild(TreeDir *parent, const char *name);
 
-// Makes `dir` writable (clears its read-only bit, keeping every other bit), so
-// that neither its entries nor its own removal are refused for it.
+// Makes `dir` removable for us, so that neither its entries nor its own
+// removal are refused for it: clears its read-only attribute, keeping every
+// other bit (Windows), or gives its owner read, write and search back and puts
+// the old mode back as it closes (Linux).
 void MakeTreeDirWritable(TreeDir *dir);
 
 // Hands out the next entry of `dir`, "." and ".." included where the platform

@@ -41,8 +41,11 @@ const ULONG kNone = ~0UL;
 // `*status` (if given) says why an open failed.
 static HANDLE OpenRelative(HANDLE parent, const char *name, ACCESS_MASK access, ULONG options, NTSTATUS *status = nullptr) {
     std::u16string wide = Utf16FromWtf8(name);
-    if (wide.empty() || wide.size() > 32767)
+    if (wide.empty() || wide.size() > 32767) {
+        if (status)
+            *status = (NTSTATUS)0xC0000033L;  // STATUS_OBJECT_NAME_INVALID
         return INVALID_HANDLE_VALUE;
+    }
     UNICODE_STRING unicode;
     unicode.Buffer = (PWSTR)wide.data();
     unicode.Length = unicode.MaximumLength = (USHORT)(wide.size() * sizeof(char16_t));

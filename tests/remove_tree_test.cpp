@@ -49,8 +49,9 @@ TEST_F(RemoveTreeTest, ResultSaysWhetherTheDirectoryItselfIsGone) {
 // goes on in the tree it started on, through the directories it holds open,
 // and the newcomer is untouched. A walk that resolves paths again would empty
 // the new "sa" instead. (Windows refuses to rename a folder while anything in
-// it is open, and Wine while the walk holds it for its removal: there the
-// name cannot move, and the tree goes whole.)
+// it is open: there the name cannot move, and the tree goes whole. Wine lets
+// it move, then quietly drops the deletions below the moved folder, so the
+// moved tree stays whole there, once the wait budget is spent.)
 TEST_F(RemoveTreeTest, TheWalkRemovesTheTreeItStartedOn) {
     static std::string s_dir;
     static bool s_moved;
