@@ -21,10 +21,10 @@ bool IsHeldError(DWORD error, DWORD attributes) {
     case ERROR_USER_MAPPED_FILE:   // mapped into another process
         return true;
     // A running image, a destination open elsewhere (a replacing rename), or
-    // a file whose deletion is pending. Read-only gives the same code, and
-    // that refusal is final.
+    // a file whose deletion is pending. Read-only gives the same code, and so
+    // does a folder where a file was expected: those refusals are final.
     case ERROR_ACCESS_DENIED:
-        return !Exists(attributes) || !(attributes & FILE_ATTRIBUTE_READONLY);
+        return !Exists(attributes) || !(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY));
     default:
         return false;
     }

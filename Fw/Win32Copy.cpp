@@ -33,11 +33,17 @@ static void SweepTemporaries(const std::string &folder, const std::string &leaf)
 
 // Opens the regular file `path` for reading, never through a link; null for
 // anything else.
+// Waited for while another program holds it without read sharing.
 static HANDLE OpenRegularFile(const char *path) {
-    if (!IsRegularFile(path))
-        return INVALID_HANDLE_VALUE;
-    return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (IsRegularFile(path)) {
+        RetryWhileHeld(path, [&] {
+            file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+            return file != INVALID_HANDLE_VALUE;
+        });
+    }
+    return file;
 }
 
 // Copies the bytes of `in` to `out`, then what CopyFileA carries along: the
@@ -79,38 +85,44 @@ const DWORD kRenameReplaceIfExists = 0x1, kRenamePosixSemantics = 0x2, kRenameIg
 // Windows 10 1809 and later rename over a file that another program holds
 // with delete sharing (a scanner, the indexer), and over a read-only one when
 // asked to; older systems, FAT, shares and Wine refuse the call itself
-// (ERROR_INVALID_PARAMETER), and then MoveFileExA does the rename.
+// (ERROR_INVALID_PARAMETER), and then the plain rename by handle does it.
 static bool s_noRenameEx;
 
-// Gives the flushed temporary open as `temp` the name `leaf` in its own
-// folder (`to` by path), replacing what is there. Tried again while another
-// program holds the destination. `evenReadOnly`: a read-only destination is
-// replaced too.
-static bool ReplaceWithTemporary(HANDLE *temp, const std::string &temporary, const char *to, const std::string &leaf,
-                                 bool evenReadOnly) {
+// Renames the open `file` to the fixed path `to` through its handle, with
+// `flags` (ReplaceIfExists, for the plain class). The whole path goes: a name
+// without a root directory is taken relative to the current directory, not
+// to the file's own folder.
+static bool RenameByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, DWORD flags, const char *to) {
+    RenameInfo info = {};
+    info.flags = flags;
+    DWORD count = 0;
+    for (const char *p = to; *p && count < MAX_PATH; ++p)  // the fixed paths are short ASCII
+        info.name[count++] = (WCHAR)(unsigned char)*p;
+    info.nameLength = count * sizeof(WCHAR);
+    return SetFileInformationByHandle(file, kind, &info, sizeof info);
+}
+
+// Gives the flushed temporary open as `temp` the name `to`, replacing what is
+// there, and never opening the temporary again by its path. Tried again
+// while another program holds the destination. `evenReadOnly`: a read-only
+// destination is replaced too.
+static bool ReplaceWithTemporary(HANDLE temp, const char *to, bool evenReadOnly) {
     if (!s_noRenameEx) {
-        RenameInfo info = {};
-        info.flags = kRenameReplaceIfExists | kRenamePosixSemantics | (evenReadOnly ? kRenameIgnoreReadOnly : 0);
-        DWORD count = 0;
-        for (char c : leaf)  // the fixed names are short ASCII
-            info.name[count++] = (WCHAR)(unsigned char)c;
-        info.nameLength = count * sizeof(WCHAR);
-        bool ok = RetryWhileHeld(nullptr, [&] { return SetFileInformationByHandle(*temp, kFileRenameInfoEx, &info, sizeof info); });
+        DWORD flags = kRenameReplaceIfExists | kRenamePosixSemantics | (evenReadOnly ? kRenameIgnoreReadOnly : 0);
+        bool ok = RetryWhileHeld(nullptr, [&] { return RenameByHandle(temp, kFileRenameInfoEx, flags, to); });
         DWORD error = GetLastError();
         if (ok || (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION))
             return ok;
         s_noRenameEx = true;
     }
-    // MoveFileExA needs the temporary closed, and refuses a read-only
-    // destination (Wine replaces one: the bit is checked by the caller).
-    CloseHandle(*temp);
-    *temp = INVALID_HANDLE_VALUE;
+    // The plain rename (MoveFileExA's own) replaces neither a destination
+    // another program holds nor, on Windows, a read-only one: that bit is
+    // lifted for the rename and put back if it fails. (Wine replaces a
+    // read-only file regardless; the caller has checked the bit.)
     DWORD old = GetFileAttributesA(to);
     bool lifted = evenReadOnly && Exists(old) && (old & FILE_ATTRIBUTE_READONLY) &&
                   SetFileAttributesA(to, old & ~FILE_ATTRIBUTE_READONLY);
-    bool ok = RetryWhileHeld(nullptr, [&] {
-        return MoveFileExA(temporary.c_str(), to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    });
+    bool ok = RetryWhileHeld(nullptr, [&] { return RenameByHandle(temp, FileRenameInfo, TRUE, to); });
     if (!ok && lifted)
         SetFileAttributesA(to, old);
     return ok;
@@ -150,15 +162,14 @@ static bool CopyReplacing(const char *from, const char *to, bool evenReadOnly) {
             break;
     }
     bool ok = out != INVALID_HANDLE_VALUE && CopyContents(in, out) && FlushFileBuffers(out) &&
-              !InjectedFault("ReplaceWithCopy", to) && ReplaceWithTemporary(&out, temporary, to, leaf, evenReadOnly);
+              !InjectedFault("ReplaceWithCopy", to) && ReplaceWithTemporary(out, to, evenReadOnly);
     CloseHandle(in);
     if (out != INVALID_HANDLE_VALUE) {
-        // Still open: nothing took its name. It goes when the handle closes.
-        if (!ok)
-            DeleteByHandle(out);
+        if (ok)
+            FlushFileBuffers(out);  // the new name, as far as the file system lets a file say
+        else
+            DeleteByHandle(out);  // the temporary; gone once the handle closes
         CloseHandle(out);
-    } else if (!ok && !temporary.empty() && !refused) {
-        DropTemporary(temporary);  // closed for MoveFileExA, which then failed
     }
     return ok;
 }

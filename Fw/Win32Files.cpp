@@ -142,7 +142,8 @@ bool MoveFileNoReplace(const char *from, const char *to) {
         return false;
     // A file open elsewhere without delete sharing cannot be renamed, nor can
     // a name whose deletion is still pending be taken: both pass.
-    return RetryWhileHeld(from, [&] { return MoveFileA(from, to); });
+    // Read-only does not stop a rename, so no denial is final on that account.
+    return RetryWhileHeld(nullptr, [&] { return MoveFileA(from, to); });
 }
 
 bool IsLinkPath(const char *path) {

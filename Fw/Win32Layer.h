@@ -37,9 +37,9 @@ bool DeleteEvenReadOnly(const char *path);
 // Waiting out other programs' holds (Win32Contention.cpp).
 
 // True when `error` means another program holds the file for now: a sharing
-// or lock violation, or access denied on a file that is not read-only
-// (`attributes`, as read before the attempt; INVALID_FILE_ATTRIBUTES when
-// unknown).
+// or lock violation, or access denied on a file that is neither read-only
+// nor a folder (`attributes`, read after the attempt; INVALID_FILE_ATTRIBUTES
+// when unknown).
 bool IsHeldError(DWORD error, DWORD attributes);
 
 // Sleeps before try number *attempt + 1 (1 ms, then doubling) and counts it;

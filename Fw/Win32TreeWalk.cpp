@@ -158,6 +158,8 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
         // the listing too, and what was not reached stays.
         FILE_INFO_BY_HANDLE_CLASS listing = dir->restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo;
         if (!dir->more || !GetFileInformationByHandleEx(dir->handle, listing, dir->listing, sizeof dir->listing)) {
+            // A listing cut short keeps what it did not reach.
+            dir->kept = dir->kept || (dir->more && GetLastError() != ERROR_NO_MORE_FILES);
             dir->more = false;
             return false;
         }
@@ -245,19 +247,41 @@ bool WaitForHeldEntries(TreeDir *root) {
     return true;
 }
 
-// Through the handle the walk opened: the directory it emptied, whatever has
-// taken the name "sa" since. Entries deleted while another program held them
-// stay listed until it lets go (without POSIX semantics), and the folder's
-// removal waits for them.
+// True when the open `a` and `b` are one and the same file.
+static bool SameFile(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION infoA, infoB;
+    return GetFileInformationByHandle(a, &infoA) && GetFileInformationByHandle(b, &infoB) &&
+           infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber && infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
+           infoA.nFileIndexLow == infoB.nFileIndexLow;
+}
+
+// The directory the walk emptied, whatever has taken the name "sa" since:
+// through the handle the walk opened, or, where another program held "sa"
+// against deletion when the walk began, through `path` opened again, and only
+// if that is still the very same directory. Entries deleted while another
+// program held them stay listed until it lets go (without POSIX semantics),
+// and the folder's removal waits for them.
 bool RemoveTreeRoot(TreeDir *root, const char *path) {
     bool ok = false;
-    if (!InjectedFault("RemoveTreeRoot", path) && root->deletable) {
+    if (!InjectedFault("RemoveTreeRoot", path)) {
         ok = RetryWhileHeld(nullptr, [&] {
-            if (DeleteByHandle(root->handle))
-                return true;
-            if (PendingEntries(GetLastError(), root->kept))
-                SetLastError(ERROR_SHARING_VIOLATION);  // held, in effect
-            return false;
+            HANDLE handle = root->handle;
+            if (!root->deletable) {
+                handle = OpenRoot(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+                if (handle == INVALID_HANDLE_VALUE)
+                    return false;  // held still, or gone: GetLastError() says
+                if (!SameFile(handle, root->handle)) {
+                    CloseHandle(handle);
+                    SetLastError(ERROR_FILE_NOT_FOUND);  // a stranger: never ours to remove
+                    return false;
+                }
+            }
+            bool deleted = DeleteByHandle(handle);
+            DWORD error = GetLastError();
+            if (handle != root->handle)
+                CloseHandle(handle);
+            SetLastError(PendingEntries(error, root->kept) ? ERROR_SHARING_VIOLATION : error);  // pending: held, in effect
+            return deleted;
         });
     }
     CloseTreeDir(root);
