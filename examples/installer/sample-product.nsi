@@ -153,7 +153,7 @@ Section
   ${EndIf}
 
 !if ${VERSION} != 1.1
-  ; The service stops first: nothing changes while it runs.
+  ; 1. The service stops first: nothing changes while it runs.
   StrCpy $R0 1
   StrCpy $R1 "The Sample Product service did not stop; nothing was changed"
   Call ServiceTo
@@ -172,7 +172,7 @@ Section
     File /oname=RadaroziZiz.exe "${SERVICE_NEW}"
   ${EndIf}
 
-  ; 1. Save the site's preferences out of the tree that is about to go.
+  ; 2. Save the site's preferences out of the tree that is about to go.
   ;    Skipped only while the marker says an earlier upgrade saved them and a
   ;    saved copy still waits: that copy is then the only one, and the tree
   ;    may already hold the new release's files. The marker is set once
@@ -190,19 +190,20 @@ Section
     !insertmacro Fwmaint saveprefs
     WriteRegStr HKLM "${PRODUCT_KEY}" "PrefsSaved" 1
   ${EndIf}
-  ; 2. Remove the old rule set whole, so no rule of the old release lingers.
+  ; 3. Remove the old rule set whole, so no rule of the old release lingers.
   !insertmacro Fwmaint delsa
-  ; 3. Lay down the new rule set (the content of sa.tar).
+  ; 4. Lay down the new rule set (the content of sa.tar).
   SetOutPath "$INSTDIR\sa"
   File /r "${NEWRULES}/sa/*"
-  ; 4. Put the saved preferences back over the new rule set (defaults where
+  ; 5. Put the saved preferences back over the new rule set (defaults where
   ;    none was saved), and the default as local.cf.sample. The saved copies
-  ;    are consumed: from here on the tree holds the preferences again.
+  ;    are consumed and the tree holds the preferences again: the marker
+  ;    goes, so that a retry saves them again rather than let delsa take them.
   !insertmacro Fwmaint restoreprefs
   DeleteRegValue HKLM "${PRODUCT_KEY}" "PrefsSaved"
-  ; 5. The archives are spent.
+  ; 6. The archives are spent.
   !insertmacro Fwmaint deltar
-  ; 6. Swap the service executable; the old one stays as Zovazozu.exe~.
+  ; 7. Swap the service executable; the old one stays as Zovazozu.exe~.
   ;    Exit status 0 does not say it happened (a backup still running from an
   ;    earlier upgrade cannot be replaced), so check.
   !insertmacro Fwmaint renameservice
@@ -213,6 +214,7 @@ Section
   ${EndIf}
 !endif
 
+  ; The service (registered once per machine) runs the new executable.
   Call RegisterService
   StrCpy $R0 4
   StrCpy $R1 "The Sample Product service did not start"
