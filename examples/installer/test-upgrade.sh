@@ -55,7 +55,7 @@ cp "$sample/local.cf" "$expected/sa/ruleset/local.cf.sample"
 started() { printf 'Sample Product service %s started\r\n' "$@"; }
 stopped() { printf 'Sample Product service %s stopped\r\n' "$@"; }
 
-row() {  # name, installer run first, its status, its log line[, kill point]
+row() {  # name, installer run first, its status, its log line[, kill point[, "marker"]]
     local name=$1 first=$2 status=$3 line=$4 folder="$work/Program Files/Sample Product Ω $((passed + failed))"
     local got=0 why=""
     note() { why=${why:-$1}; }
@@ -64,6 +64,7 @@ row() {  # name, installer run first, its status, its log line[, kill point]
     [[ $first != */nohelper.exe ]] || rm "$folder/fwmaint.exe"
     FWMAINT_TEST_CRASH=${5:-} install "$first" "$folder" || got=$?
     [ "$got" = "$status" ] || note "the first run's status is $got, not $status"
+    [ -z "${6:-}" ] || win reg add 'HKLM\Software\Sample Product' /v PrefsSaved /d 1 /f || note "reg add"
     [ "$got" != 0 ] || diff -r "$expected" "$folder" >&2 || note "the folder differs after the first run"
     [ -z "$line" ] || grep -qF "$line" "$FW_WINEPREFIX"/drive_c/users/*/Temp/"Sample Product install.log" || note "no log line '$line'"
     install "$installers/sample-product-1.2.exe" "$folder" || note "the upgrade's status is $?"
@@ -75,8 +76,8 @@ row() {  # name, installer run first, its status, its log line[, kill point]
     ! win reg query 'HKLM\Software\Sample Product' /v PrefsSaved || note "the marker is still set"
     if [ -z "$why" ]; then echo "ok: $name"; passed=$((passed + 1)); else echo "FAILED: $name: $why" >&2; failed=$((failed + 1)); fi
 }
-cut() {  # where, kill point
-    row "upgrade killed $1, then run again" "$tests/hooked.exe" 2 "was cut short (exit status 86)" "$2"
+cut() {  # where, kill point[, "marker": killed before the marker was cleared]
+    row "upgrade killed $1, then run again" "$tests/hooked.exe" 2 "was cut short (exit status 86)" "$2" "${3:-}"
 }
 
 row "upgrade over a tuned 1.1, then run again" "$installers/sample-product-1.2.exe" 0 ""
@@ -89,9 +90,9 @@ cut "after delsa and the new rule set" 'CopyFileOver:t_local.cf'
 cut "inside restoreprefs, after local.cf" 'CopyFileOver:t_user_prefs'
 cut "inside restoreprefs, before the saved copies go" 'DeleteOwnFile:t_local.cf'
 cut "after restoreprefs" 'DeleteOneFile:sa.tar'
+cut "after restoreprefs, before the marker went" 'DeleteOneFile:sa.tar' marker
 cut "after deltar" 'IsRegularFile:RadaroziZiz.exe'
 cut "inside renameservice, between its renames" 'MoveFileNoReplace:RadaroziZiz.exe'
-cut "at its 2nd file operation" '*#2'
 row "upgrade with a misspelled step, then mended" "$tests/misspelled.exe" 2 \
     "fwmaint.exe did not accept the command 'saveprefz' (exit status 1)"
 row "upgrade without fwmaint.exe, then mended" "$tests/nohelper.exe" 2 "Could not start fwmaint.exe for the step saveprefs"
