@@ -30,6 +30,17 @@ install() {  # installer, Linux folder
 }
 win() { "$wine_run" "$@" >/dev/null 2>&1; }
 service_state() { "$wine_run" sc query SampleProduct | sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
+# The service manager may still be settling right after the installer saw
+# the service start (and Wine's sc may answer nothing for a moment): ask for
+# up to 5 s.
+running() {
+    local i
+    for i in $(seq 50); do
+        [ "$(service_state)" = RUNNING ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
 fresh_machine() {
     win sc stop SampleProduct || true
     while [ "$(service_state)" = STOP_PENDING ]; do sleep 0.1; done
@@ -72,9 +83,13 @@ row() {  # name, installer run first, its status, its log line[, kill point[, "m
     local log
     log=$(started 1.1; stopped 1.1; [ "$status" != 0 ] || { started 1.2; stopped 1.2; }; started 1.2)
     [ "$(cat "$service_log")" = "$log" ] || note "the service's log reads: $(cat "$service_log")"
-    [ "$(service_state)" = RUNNING ] || note "the service is $(service_state)"
+    running || note "the service is $(service_state)"
     ! win reg query 'HKLM\Software\Sample Product' /v PrefsSaved || note "the marker is still set"
-    if [ -z "$why" ]; then echo "ok: $name"; passed=$((passed + 1)); else echo "FAILED: $name: $why" >&2; failed=$((failed + 1)); fi
+    if [ -z "$why" ]; then echo "ok: $name"; passed=$((passed + 1)); else
+        echo "FAILED: $name: $why; the installers' log:" >&2
+        cat "$FW_WINEPREFIX"/drive_c/users/*/Temp/"Sample Product install.log" >&2 2>/dev/null || true
+        failed=$((failed + 1))
+    fi
 }
 cut() {  # where, kill point[, "marker": killed before the marker was cleared]
     row "upgrade killed $1, then run again" "$tests/hooked.exe" 2 "was cut short (exit status 86)" "$2" "${3:-}"
