@@ -3,10 +3,14 @@
 
 #include <cstring>
 
-static const char kMark[] = ".fwmaint-";
+static const char kMark[] = ".fwmaint-", kVisibleEnd[] = ".tmp";
 
 std::string TemporaryName(const std::string &leaf, unsigned long pid, int attempt) {
     return "." + leaf + kMark + std::to_string(pid) + "-" + std::to_string(attempt);
+}
+
+std::string VisibleTemporaryName(const std::string &leaf, unsigned long pid, int attempt) {
+    return TemporaryName(leaf, pid, attempt).substr(1) + kVisibleEnd;
 }
 
 // Skips one or more decimal digits; null when there are none.
@@ -17,17 +21,28 @@ static const char *SkipDigits(const char *p) {
     return p == start ? nullptr : p;
 }
 
-bool IsTemporaryName(const char *name, const std::string &leaf) {
-    if (name[0] != '.' || strncmp(name + 1, leaf.c_str(), leaf.size()) != 0)
-        return false;
-    const char *p = name + 1 + leaf.size();
+// Past "<leaf>.fwmaint-<pid>-<attempt>" at the start of `name`; null when
+// it does not start so.
+static const char *SkipTemporaryStem(const char *name, const std::string &leaf) {
+    if (strncmp(name, leaf.c_str(), leaf.size()) != 0)
+        return nullptr;
+    const char *p = name + leaf.size();
     if (strncmp(p, kMark, sizeof kMark - 1) != 0)
-        return false;
+        return nullptr;
     p = SkipDigits(p + sizeof kMark - 1);
     if (!p || *p != '-')
-        return false;
-    p = SkipDigits(p + 1);
-    return p && *p == '\0';
+        return nullptr;
+    return SkipDigits(p + 1);
+}
+
+bool IsTemporaryName(const char *name, const std::string &leaf) {
+    const char *end = name[0] == '.' ? SkipTemporaryStem(name + 1, leaf) : nullptr;
+    return end && *end == '\0';
+}
+
+bool IsVisibleTemporaryName(const char *name, const std::string &leaf) {
+    const char *end = SkipTemporaryStem(name, leaf);
+    return end && strcmp(end, kVisibleEnd) == 0;
 }
 
 std::string SetAsideName(const std::string &leaf, int n) {

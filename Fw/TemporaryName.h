@@ -14,6 +14,14 @@ std::string TemporaryName(const std::string &leaf, unsigned long pid, int attemp
 // of that exact pattern qualify, so a user's file is never taken for one.
 bool IsTemporaryName(const char *name, const std::string &leaf);
 
+// "<leaf>.fwmaint-<pid>-<attempt>.tmp": the same, without the leading dot,
+// for Windows, where Wine marks a dot name hidden and the hidden bit then
+// travels with the file through its rename.
+std::string VisibleTemporaryName(const std::string &leaf, unsigned long pid, int attempt);
+
+// True when `name` is exactly such a temporary of `leaf`.
+bool IsVisibleTemporaryName(const char *name, const std::string &leaf);
+
 // "<leaf>.<n>.old": a file the helper could not delete because a program ran
 // from it, moved out of the way until it can go.
 std::string SetAsideName(const std::string &leaf, int n);

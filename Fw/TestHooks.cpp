@@ -11,6 +11,7 @@
 #include <cstring>
 
 void (*g_treeEntryListedHook)(const char *name);
+void (*g_copyWrittenHook)(const char *to);
 
 // Ends the process on the spot, as a kill or a power cut would: no cleanup,
 // no destructors, nothing flushed.

@@ -14,6 +14,15 @@ inline void EntryListed(const char *name) {
         g_treeEntryListedHook(name);
 }
 
+// Called as a copy's temporary, written and flushed, is about to take the
+// name `to`, so that a test can try to move the folders it works in.
+extern void (*g_copyWrittenHook)(const char *to);
+
+inline void CopyWritten(const char *to) {
+    if (g_copyWrittenHook)
+        g_copyWrittenHook(to);
+}
+
 // True when the test asked this call to fail, through FWMAINT_TEST_FAULT:
 // "Operation:path" fails `operation` on `path`, "Operation#N" its Nth call.
 // Failures a real file system will not give on demand. Every operation of
@@ -26,6 +35,7 @@ bool InjectedFault(const char *operation, const char *path);
 const int kCrashStatus = 86;
 #else
 inline void EntryListed(const char *) {}
+inline void CopyWritten(const char *) {}
 inline bool InjectedFault(const char *, const char *) {
     return false;
 }

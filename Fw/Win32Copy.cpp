@@ -1,6 +1,7 @@
 // The Windows layer's copy: CopyFileA's contract, made safe against a copy
 // that fails half-way or is cut short.
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstring>
 #include <string>
@@ -9,40 +10,80 @@
 #include "TemporaryName.h"
 #include "TestHooks.h"
 #include "Win32Layer.h"
+#include "Wtf8.h"
 
-// Deletes a temporary of ours, read-only or not (a copy carries the source's
-// read-only bit over).
-static void DropTemporary(const std::string &path) {
-    DeleteEvenReadOnly(path.c_str());
-}
-
-// Removes the temporaries that copies to `leaf` in `folder` left when they
-// were cut short (killed before their rename), so that a retry leaves no
-// litter. Only names of the helper's exact pattern are touched.
-static void SweepTemporaries(const std::string &folder, const std::string &leaf) {
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA((folder + "." + leaf + ".fwmaint-*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        if (IsTemporaryName(found.cFileName, leaf) && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            DropTemporary(folder + found.cFileName);
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
-}
-
-// Opens the regular file `path` for reading, never through a link; null for
-// anything else.
-// Waited for while another program holds it without read sharing.
-static HANDLE OpenRegularFile(const char *path) {
-    HANDLE file = INVALID_HANDLE_VALUE;
-    if (IsRegularFile(path)) {
-        RetryWhileHeld(path, [&] {
-            file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-            return file != INVALID_HANDLE_VALUE;
-        });
+// Deletes the temporary `name` of ours in the held folder `dir`, read-only
+// or not (a copy carries the source's read-only bit over).
+static void DropTemporary(HANDLE dir, const char *name) {
+    HANDLE file = OpenRelative(dir, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN,
+                               FILE_NON_DIRECTORY_FILE);
+    if (file != INVALID_HANDLE_VALUE) {
+        DeleteByHandle(file);
+        CloseHandle(file);
     }
+}
+
+// Removes the temporaries that copies to `leaf` in the held folder `dir`
+// left when they were cut short (killed before their rename), so that a
+// retry leaves no litter. Only names of the helper's exact patterns are
+// touched: this build's, and the dot names earlier releases wrote.
+static void SweepTemporaries(HANDLE dir, const std::string &leaf) {
+    alignas(8) char listing[4096];
+    bool byIds;
+    while (FetchListing(dir, false, listing, sizeof listing, &byIds)) {
+        for (ULONG offset = 0; offset != kListingEnd;) {
+            ListedEntry entry;
+            ReadListing(listing, byIds, &offset, &entry);
+            std::string name = Wtf8FromUtf16((const char16_t *)entry.name, entry.length);
+            if (!(entry.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                (IsVisibleTemporaryName(name.c_str(), leaf) || IsTemporaryName(name.c_str(), leaf)))
+                DropTemporary(dir, name.c_str());
+        }
+    }
+}
+
+// Opens the regular file `leaf` of the held folder `dir` for reading, as
+// itself; null for anything else (a link, a folder, a device). Waited for
+// while another program holds it without read sharing.
+static HANDLE OpenRegularIn(HANDLE dir, const std::string &leaf) {
+    const char *name = leaf.c_str();
+    HANDLE file = INVALID_HANDLE_VALUE;
+    RetryWhileHeldAs([&] { return EntryAttributesIn(dir, name); }, [&] {
+        file = OpenRelative(dir, name, GENERIC_READ, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
+        return file != INVALID_HANDLE_VALUE;
+    });
+    if (file == INVALID_HANDLE_VALUE)
+        return file;
+    DWORD attributes = TakenAttributesAs(file, dir, name);
+    bool regular = Exists(attributes) &&
+                   !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+    if (regular && (AttributesOf(file) & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        // A reparse point that is no link (a deduplicated file, a cloud
+        // placeholder) is read through its file system's filter, which an
+        // open as itself passes by (CreateFileW, FILE_FLAG_OPEN_REPARSE_POINT):
+        // opened again the ordinary way, and only if that is the very file.
+        HANDLE through = ReopenThroughFilter(dir, name, file, GENERIC_READ, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
+        regular = through != INVALID_HANDLE_VALUE;
+        CloseHandle(file);
+        file = through;
+    }
+    if (!regular && file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+// OpenRegularIn for the fixed path `path`, whose folders are held only while
+// it is opened: once open, the handle names the file whatever becomes of the
+// path.
+static HANDLE OpenRegularFile(const char *path) {
+    HeldFolders held;
+    std::string leaf;
+    if (!HoldFolders(path, &held, &leaf))
+        return INVALID_HANDLE_VALUE;
+    HANDLE file = OpenRegularIn(InnermostFolder(held), leaf);
+    ReleaseFolders(&held);
     return file;
 }
 
@@ -71,106 +112,163 @@ static bool CopyContents(HANDLE in, HANDLE out) {
     return SetFileInformationByHandle(out, FileBasicInfo, &carried, sizeof carried);
 }
 
-// FILE_RENAME_INFO with room for a fixed name; its first word is
-// ReplaceIfExists for FileRenameInfo and the flags for FileRenameInfoEx.
+// FILE_RENAME_INFORMATION with room for any one name; its first word is
+// ReplaceIfExists for FileRenameInformation and the flags for
+// FileRenameInformationEx.
 struct RenameInfo {
-    DWORD flags;
+    ULONG flags;
     HANDLE rootDirectory;
-    DWORD nameLength;
+    ULONG nameLength;
     WCHAR name[MAX_PATH];
 };
-const FILE_INFO_BY_HANDLE_CLASS kFileRenameInfoEx = (FILE_INFO_BY_HANDLE_CLASS)22;
-const DWORD kRenameReplaceIfExists = 0x1, kRenamePosixSemantics = 0x2, kRenameIgnoreReadOnly = 0x40;
+const FILE_INFORMATION_CLASS kFileRenameInformation = (FILE_INFORMATION_CLASS)10;
+const FILE_INFORMATION_CLASS kFileRenameInformationEx = (FILE_INFORMATION_CLASS)65;
+const ULONG kRenameReplaceIfExists = 0x1, kRenamePosixSemantics = 0x2, kRenameIgnoreReadOnly = 0x40;
 
 // Windows 10 1809 and later rename over a file that another program holds
 // with delete sharing (a scanner, the indexer), and over a read-only one when
-// asked to; older systems, FAT, shares and Wine refuse the call itself
-// (ERROR_INVALID_PARAMETER), and then the plain rename by handle does it.
+// asked to (Microsoft Learn, FILE_RENAME_INFORMATION, Flags); older systems,
+// FAT, shares and Wine refuse the class itself, and then the plain rename by
+// handle does it.
 static bool s_noRenameEx;
 
-// Renames the open `file` to the fixed path `to` through its handle, with
-// `flags` (ReplaceIfExists, for the plain class). The whole path goes: a name
-// without a root directory is taken relative to the current directory, not
-// to the file's own folder.
-static bool RenameByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, DWORD flags, const char *to) {
+// Renames the open `file` to `leaf` of the held folder `dir`, through its
+// handle, with `flags` (ReplaceIfExists, for the plain class). The call
+// itself, not kernelbase's wrapper: that one makes a name relative to the
+// current directory (Wine does), and with RootDirectory the name is taken in
+// that open folder (Microsoft Learn, FILE_RENAME_INFORMATION, RootDirectory).
+static bool RenameByHandle(HANDLE file, FILE_INFORMATION_CLASS kind, ULONG flags, HANDLE dir, const std::string &leaf) {
+    std::u16string wide = Utf16FromWtf8(leaf.c_str());
+    if (wide.size() > MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
     RenameInfo info = {};
     info.flags = flags;
-    DWORD count = 0;
-    for (const char *p = to; *p && count < MAX_PATH; ++p)  // the fixed paths are short ASCII
-        info.name[count++] = (WCHAR)(unsigned char)*p;
-    info.nameLength = count * sizeof(WCHAR);
-    return SetFileInformationByHandle(file, kind, &info, sizeof info);
+    info.rootDirectory = dir;
+    wide.copy((char16_t *)info.name, wide.size());
+    info.nameLength = (ULONG)(wide.size() * sizeof(WCHAR));
+    IO_STATUS_BLOCK io;
+    NTSTATUS status = NtSetInformationFile(file, &io, &info, sizeof info, kind);
+    if (status < 0)
+        SetLastError(RtlNtStatusToDosError(status));
+    return status >= 0;
 }
 
-// Gives the flushed temporary open as `temp` the name `to`, replacing what is
-// there, and never opening the temporary again by its path. Tried again
-// while another program holds the destination. `evenReadOnly`: a read-only
-// destination is replaced too.
-static bool ReplaceWithTemporary(HANDLE temp, const char *to, bool evenReadOnly) {
-    if (!s_noRenameEx) {
-        DWORD flags = kRenameReplaceIfExists | kRenamePosixSemantics | (evenReadOnly ? kRenameIgnoreReadOnly : 0);
-        bool ok = RetryWhileHeld(nullptr, [&] { return RenameByHandle(temp, kFileRenameInfoEx, flags, to); });
+// The plain rename over `leaf` of `dir` with its read-only bit lifted, for a
+// destination the helper may replace though read-only: lifted through a
+// handle, which closes before the rename (an open destination refuses the
+// plain rename), and put back if the rename fails. A file with other names
+// is left alone: the bit is theirs too, and may be a user's outside.
+static bool RenameOverReadOnly(HANDLE temp, HANDLE dir, const std::string &leaf) {
+    const ACCESS_MASK kAttributes = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+    HANDLE dest = OpenRelative(dir, leaf.c_str(), kAttributes, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    if (dest == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD old = AttributesOf(dest);
+    FILE_STANDARD_INFO standard;
+    bool lifted = Exists(old) && (old & FILE_ATTRIBUTE_READONLY) &&
+                  GetFileInformationByHandleEx(dest, FileStandardInfo, &standard, sizeof standard) &&
+                  standard.NumberOfLinks == 1 && SetAttributesOf(dest, old & ~FILE_ATTRIBUTE_READONLY);
+    CloseHandle(dest);
+    if (!lifted)
+        return false;
+    bool ok = RetryWhileHeld(nullptr, [&] { return RenameByHandle(temp, kFileRenameInformation, TRUE, dir, leaf); });
+    if (!ok) {
         DWORD error = GetLastError();
-        if (ok || (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION))
+        dest = OpenRelative(dir, leaf.c_str(), kAttributes, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+        if (dest != INVALID_HANDLE_VALUE) {
+            SetAttributesOf(dest, old);
+            CloseHandle(dest);
+        }
+        SetLastError(error);
+    }
+    return ok;
+}
+
+// Gives the flushed temporary open as `temp` the name `leaf` in the held
+// folder `dir`, replacing what is there, and never opening the temporary
+// again by a name. Tried again while another program holds the destination.
+// `evenReadOnly`: a read-only destination is replaced too.
+static bool ReplaceWithTemporary(HANDLE temp, HANDLE dir, const std::string &leaf, bool evenReadOnly) {
+    if (!s_noRenameEx) {
+        ULONG flags = kRenameReplaceIfExists | kRenamePosixSemantics | (evenReadOnly ? kRenameIgnoreReadOnly : 0);
+        bool ok = RetryWhileHeld(nullptr, [&] { return RenameByHandle(temp, kFileRenameInformationEx, flags, dir, leaf); });
+        if (ok || !UnsupportedCall(GetLastError()))
             return ok;
         s_noRenameEx = true;
     }
-    // The plain rename (MoveFileExA's own) replaces neither a destination
-    // another program holds nor, on Windows, a read-only one: that bit is
-    // lifted for the rename and put back if it fails. (Wine replaces a
-    // read-only file regardless; the caller has checked the bit.)
-    DWORD old = GetFileAttributesA(to);
-    bool lifted = evenReadOnly && Exists(old) && (old & FILE_ATTRIBUTE_READONLY) &&
-                  SetFileAttributesA(to, old & ~FILE_ATTRIBUTE_READONLY);
-    bool ok = RetryWhileHeld(nullptr, [&] { return RenameByHandle(temp, FileRenameInfo, TRUE, to); });
-    if (!ok && lifted)
-        SetFileAttributesA(to, old);
+    // The plain rename (MoveFileExA's own) replaces no destination another
+    // program holds, and on Windows no read-only one (Wine replaces that
+    // regardless; the caller has checked the bit). A read-only bit refuses at
+    // once: access denied on it is final.
+    const char *name = leaf.c_str();
+    if (RetryWhileHeldAs([&] { return EntryAttributesIn(dir, name); },
+                         [&] { return RenameByHandle(temp, kFileRenameInformation, TRUE, dir, leaf); }))
+        return true;
+    DWORD error = GetLastError();
+    if (evenReadOnly && error == ERROR_ACCESS_DENIED && RenameOverReadOnly(temp, dir, leaf))
+        return true;
+    SetLastError(error);
+    return false;
+}
+
+// The copy of `in` into `leaf` of the held folder `dir`: CopyFileOver's and
+// CopyOverOwnFile's work once both ends are open and checked.
+static bool CopyInto(HANDLE in, HANDLE dir, const std::string &leaf, bool evenReadOnly, const char *to) {
+    // CopyFileA refuses a read-only or directory destination; so do we, as
+    // the rename below would not. A link there is replaced as a link, its
+    // target never written.
+    DWORD old = EntryAttributesIn(dir, leaf.c_str());
+    if (Exists(old) && !(old & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        ((old & FILE_ATTRIBUTE_DIRECTORY) || (!evenReadOnly && (old & FILE_ATTRIBUTE_READONLY))))
+        return false;
+    // The copy goes to a fresh name beside `to`, flushed to disk through the
+    // handle that wrote it, then takes the name in one rename: a copy that
+    // fails half-way (disk full) leaves `to` whole.
+    HANDLE out = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; out == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+        // Windows quirk (Wine): a name starting with a dot is marked hidden, and
+        // the bit would travel with the rename; so no dot here.
+        std::string temporary = VisibleTemporaryName(leaf, GetCurrentProcessId(), attempt);
+        // A name already taken is never ours to overwrite.
+        NTSTATUS status;
+        out = OpenRelative(dir, temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, FILE_CREATE,
+                           FILE_NON_DIRECTORY_FILE, &status);
+        const NTSTATUS kNameCollision = (NTSTATUS)0xC0000035L;
+        if (out == INVALID_HANDLE_VALUE && status != kNameCollision)
+            break;
+    }
+    if (out == INVALID_HANDLE_VALUE)
+        return false;
+    bool ok = CopyContents(in, out) && FlushFileBuffers(out) && (CopyWritten(to), !InjectedFault("ReplaceWithCopy", to)) &&
+              ReplaceWithTemporary(out, dir, leaf, evenReadOnly);
+    if (ok)
+        FlushFileBuffers(out);  // the new name, as far as the file system lets a file say
+    else
+        DeleteByHandle(out);  // the temporary; gone once the handle closes
+    CloseHandle(out);
     return ok;
 }
 
 // The copy behind CopyFileOver and CopyOverOwnFile; `evenReadOnly` lets it
-// replace a read-only destination.
+// replace a read-only destination. The destination's folders are held for
+// the whole copy: the temporary is created, renamed and swept in the very
+// folder that was checked.
 static bool CopyReplacing(const char *from, const char *to, bool evenReadOnly) {
     if (InjectedFault("CopyFileOver", from))
         return false;
-    // Neither end through a link; a link as the destination is replaced as a
-    // link by the rename below, its target never written.
-    if (ParentIsLink(to))
+    HeldFolders held;
+    std::string leaf;
+    if (!HoldFolders(to, &held, &leaf))
         return false;
-    std::string folder, leaf;
-    SplitFixedPath(to, &folder, &leaf);
-    SweepTemporaries(folder, leaf);
+    HANDLE dir = InnermostFolder(held);
+    SweepTemporaries(dir, leaf);
     HANDLE in = OpenRegularFile(from);
-    if (in == INVALID_HANDLE_VALUE)
-        return false;
-    // CopyFileA refuses a read-only or directory destination; so do we, as
-    // the rename below would not.
-    DWORD old = GetFileAttributesA(to);
-    bool refused = Exists(old) && !(old & FILE_ATTRIBUTE_REPARSE_POINT) &&
-                   ((old & FILE_ATTRIBUTE_DIRECTORY) || (!evenReadOnly && (old & FILE_ATTRIBUTE_READONLY)));
-    // The copy goes to a fresh name beside `to`, flushed to disk through the
-    // handle that wrote it, then takes the name in one rename: a copy that
-    // fails half-way (disk full) leaves `to` whole.
-    std::string temporary;
-    HANDLE out = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; !refused && out == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-        temporary = folder + TemporaryName(leaf, GetCurrentProcessId(), attempt);
-        // A name already taken is never ours to overwrite.
-        out = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (out == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
-            break;
-    }
-    bool ok = out != INVALID_HANDLE_VALUE && CopyContents(in, out) && FlushFileBuffers(out) &&
-              !InjectedFault("ReplaceWithCopy", to) && ReplaceWithTemporary(out, to, evenReadOnly);
-    CloseHandle(in);
-    if (out != INVALID_HANDLE_VALUE) {
-        if (ok)
-            FlushFileBuffers(out);  // the new name, as far as the file system lets a file say
-        else
-            DeleteByHandle(out);  // the temporary; gone once the handle closes
-        CloseHandle(out);
-    }
+    bool ok = in != INVALID_HANDLE_VALUE && CopyInto(in, dir, leaf, evenReadOnly, to);
+    if (in != INVALID_HANDLE_VALUE)
+        CloseHandle(in);
+    ReleaseFolders(&held);
     return ok;
 }
 

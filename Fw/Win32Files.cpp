@@ -43,26 +43,24 @@ void SplitFixedPath(const char *path, std::string *folder, std::string *leaf) {
     *leaf = whole.substr(folder->size());
 }
 
-bool ParentIsLink(const char *path) {
-    std::string prefix;
-    for (const char *p = path; *p; ++p) {
-        if (*p == '\\') {
-            DWORD attributes = GetFileAttributesA(prefix.c_str());
-            if (Exists(attributes) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                return true;
-        }
-        prefix += *p;
-    }
-    return false;
+// The attribute word of the fixed path `path`, as the helper takes it, read
+// through the folders on the way held open and checked.
+static DWORD FixedPathAttributes(const char *path) {
+    HeldFolders held;
+    std::string leaf;
+    if (!HoldFolders(path, &held, &leaf))
+        return INVALID_FILE_ATTRIBUTES;
+    DWORD attributes = EntryAttributesIn(InnermostFolder(held), leaf.c_str());
+    ReleaseFolders(&held);
+    return attributes;
 }
 
 bool IsRegularFile(const char *path) {
     if (InjectedFault("IsRegularFile", path))
         return false;
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = FixedPathAttributes(path);
     return Exists(attributes) &&
-           !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) &&
-           !ParentIsLink(path);
+           !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
 }
 
 // DeleteFileA, tried again while another program holds the file; a file
@@ -149,7 +147,7 @@ bool MoveFileNoReplace(const char *from, const char *to) {
 bool IsLinkPath(const char *path) {
     if (InjectedFault("IsLinkPath", path))
         return false;
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = FixedPathAttributes(path);
     return Exists(attributes) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 

@@ -3,6 +3,7 @@
 // whatever happens to the path it was opened by.
 #include <windows.h>
 
+#include "ReparseTag.h"
 #include "Win32Layer.h"
 
 // In ntdll since Windows XP, but in no MinGW-w64 header.
@@ -20,6 +21,15 @@ DWORD AttributesOf(HANDLE handle) {
                                                                                        : INVALID_FILE_ATTRIBUTES;
 }
 
+DWORD TakenAttributesOf(HANDLE handle) {
+    // FileAttributeTagInfo: the attribute word and, for a reparse point, its
+    // tag (Microsoft Learn, FILE_ATTRIBUTE_TAG_INFO).
+    FILE_ATTRIBUTE_TAG_INFO info;
+    if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info))
+        return AttributesAsTaken(info.FileAttributes, info.ReparseTag);
+    return AttributesOf(handle);  // tag unknown: a reparse point stays a link
+}
+
 // Sets the attribute word through the handle. A word of 0 would mean "leave
 // unchanged" there, so a word with nothing left says so plainly.
 bool SetAttributesOf(HANDLE handle, DWORD attributes) {
@@ -35,7 +45,7 @@ bool SetAttributesOf(HANDLE handle, DWORD attributes) {
 enum { kPosixIgnoringReadOnly, kPosixAfterClearing, kLegacy };
 static int s_disposition = kPosixIgnoringReadOnly;
 
-static bool Unsupported(DWORD error) {
+bool UnsupportedCall(DWORD error) {
     return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
 }
 
@@ -45,7 +55,7 @@ static bool SetPosixDisposition(HANDLE handle, DWORD flags, int fallback) {
     FILE_DISPOSITION_INFO_EX disposition = {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS | flags};
     if (SetFileInformationByHandle(handle, kFileDispositionInfoEx, &disposition, sizeof disposition))
         return true;
-    if (Unsupported(GetLastError()))
+    if (UnsupportedCall(GetLastError()))
         s_disposition = fallback;
     return false;
 }
@@ -55,8 +65,9 @@ static bool SetPosixDisposition(HANDLE handle, DWORD flags, int fallback) {
 // with delete sharing; without them the entry stays, delete-pending, until
 // the last handle to it closes. Where the system cannot ignore read-only, the
 // bit is cleared through the handle first (every other bit kept, and put back
-// if the entry stays after all). A non-empty directory stays. On failure,
-// GetLastError() says why.
+// if the entry stays after all, or the file has other names: the bit is the
+// file's, and a hard link elsewhere, perhaps outside the tree, keeps it). A
+// non-empty directory stays. On failure, GetLastError() says why.
 bool DeleteByHandle(HANDLE handle) {
     if (s_disposition == kPosixIgnoringReadOnly) {
         if (SetPosixDisposition(handle, FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE, kPosixAfterClearing))
@@ -66,6 +77,11 @@ bool DeleteByHandle(HANDLE handle) {
     }
     DWORD attributes = AttributesOf(handle);
     bool readOnly = Exists(attributes) && (attributes & FILE_ATTRIBUTE_READONLY);
+    // FILE_STANDARD_INFO.NumberOfLinks: the file's names, this one included
+    // (Microsoft Learn, FILE_STANDARD_INFO); read before this one goes.
+    FILE_STANDARD_INFO standard;
+    bool otherNames = readOnly && GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) &&
+                      standard.NumberOfLinks > 1;
     if (readOnly && !SetAttributesOf(handle, attributes & ~FILE_ATTRIBUTE_READONLY))
         return false;
     bool ok = false;
@@ -75,12 +91,23 @@ bool DeleteByHandle(HANDLE handle) {
         FILE_DISPOSITION_INFO legacy = {TRUE};
         ok = SetFileInformationByHandle(handle, FileDispositionInfo, &legacy, sizeof legacy);
     }
-    if (!ok && readOnly) {
+    // Read-only is checked when the disposition is set, not when the handle
+    // closes ([MS-FSA] FileDispositionInformation): the other names get their
+    // bit back and this one still goes.
+    if ((!ok || otherNames) && readOnly) {
         DWORD error = GetLastError();
         SetAttributesOf(handle, attributes);
         SetLastError(error);
     }
     return ok;
+}
+
+// True when the open `a` and `b` are one and the same file.
+bool SameFile(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION infoA, infoB;
+    return GetFileInformationByHandle(a, &infoA) && GetFileInformationByHandle(b, &infoB) &&
+           infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber && infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
+           infoA.nFileIndexLow == infoB.nFileIndexLow;
 }
 
 bool DeletePending() {

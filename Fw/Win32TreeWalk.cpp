@@ -24,61 +24,22 @@ struct TreeDir {
     bool deletable;     // opened with DELETE (the root, where allowed)
     bool kept;          // this round, an entry stayed for a reason of its own
     bool childKept;     // so did the child just closed (true if none was)
+    bool byIds;         // how `listing` is laid out (see FetchListing)
     TreeDir *parent;
-    ULONG next;         // offset of the next record in `listing`; kNone when used up
+    ULONG next;         // offset of the next record in `listing`; kListingEnd when used up
     std::string name;   // the entry last handed out, in WTF-8
     // Enough for any one entry (a 255-character name); one per open level, so
     // memory grows with depth only, never with a directory's width.
     alignas(8) char listing[2048];
 };
 
-const ULONG kNone = ~0UL;
-
-// Opens the entry `name` (WTF-8) of the open directory `parent` as itself,
-// never through a link, and never by a path resolved from anywhere else.
-// Name lookups are exact where the file system allows (no case folding
-// asked for), so names differing only in case each reach their own entry.
-// `*status` (if given) says why an open failed.
-static HANDLE OpenRelative(HANDLE parent, const char *name, ACCESS_MASK access, ULONG options, NTSTATUS *status = nullptr) {
-    std::u16string wide = Utf16FromWtf8(name);
-    if (wide.empty() || wide.size() > 32767) {
-        if (status)
-            *status = (NTSTATUS)0xC0000033L;  // STATUS_OBJECT_NAME_INVALID
-        return INVALID_HANDLE_VALUE;
-    }
-    UNICODE_STRING unicode;
-    unicode.Buffer = (PWSTR)wide.data();
-    unicode.Length = unicode.MaximumLength = (USHORT)(wide.size() * sizeof(char16_t));
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &unicode, 0, parent, nullptr);
-    IO_STATUS_BLOCK io;
-    HANDLE handle;
-    auto open = [&] {
-        return NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                            options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT,
-                            nullptr, 0);
-    };
-    NTSTATUS result = open();
-    // Wine lists a Unix name no Windows name can hold (one with \ * ? < >)
-    // under a mangled short name, which only a case-insensitive lookup finds.
-    // Still one name in the same open directory: it cannot reach outside it.
-    const NTSTATUS kNameNotFound = (NTSTATUS)0xC0000034L;
-    if (result == kNameNotFound) {
-        attributes.Attributes = OBJ_CASE_INSENSITIVE;
-        result = open();
-    }
-    if (status)
-        *status = result;
-    return result >= 0 ? handle : INVALID_HANDLE_VALUE;
-}
-
 // Makes a TreeDir of an open handle, if it is a real directory: a link (a
-// junction, a symbolic link, a mounted folder) is never listed.
+// junction, a symbolic link, a mounted folder) is never listed; a folder
+// with a reparse point of another kind (a cloud-files placeholder) is one.
 static TreeDir *AdoptDirectory(HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
-    DWORD attributes = AttributesOf(handle);
+    DWORD attributes = TakenAttributesOf(handle);
     if (!Exists(attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         CloseHandle(handle);
         return nullptr;
@@ -88,8 +49,9 @@ static TreeDir *AdoptDirectory(HANDLE handle) {
     dir->more = true;
     dir->restart = dir->deletable = dir->kept = false;
     dir->childKept = true;
+    dir->byIds = true;
     dir->parent = nullptr;
-    dir->next = kNone;
+    dir->next = kListingEnd;
     return dir;
 }
 
@@ -123,9 +85,10 @@ TreeDir *OpenTreeRoot(const char *path) {
 TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
     if (InjectedFault("OpenTreeChild", name))
         return nullptr;
-    HANDLE handle = OpenRelative(parent->handle, name, kDirAccess, FILE_DIRECTORY_FILE);
-    TreeDir *dir = AdoptDirectory(handle != INVALID_HANDLE_VALUE ? handle
-                                                                  : OpenRelative(parent->handle, name, kListOnly, FILE_DIRECTORY_FILE));
+    HANDLE handle = OpenRelative(parent->handle, name, kDirAccess, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE);
+    if (handle == INVALID_HANDLE_VALUE)
+        handle = OpenRelative(parent->handle, name, kListOnly, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE);
+    TreeDir *dir = AdoptDirectory(handle);
     if (dir)
         dir->parent = parent;
     return dir;
@@ -153,11 +116,10 @@ static bool IsWindowsName(const WCHAR *name, DWORD length) {
 bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
     if (InjectedFault("ReadTreeEntry", ""))
         return false;
-    if (dir->next == kNone) {
-        // FALSE with ERROR_NO_MORE_FILES at the end; any other failure ends
+    if (dir->next == kListingEnd) {
+        // False with ERROR_NO_MORE_FILES at the end; any other failure ends
         // the listing too, and what was not reached stays.
-        FILE_INFO_BY_HANDLE_CLASS listing = dir->restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo;
-        if (!dir->more || !GetFileInformationByHandleEx(dir->handle, listing, dir->listing, sizeof dir->listing)) {
+        if (!dir->more || !FetchListing(dir->handle, dir->restart, dir->listing, sizeof dir->listing, &dir->byIds)) {
             // A listing cut short keeps what it did not reach.
             dir->kept = dir->kept || (dir->more && GetLastError() != ERROR_NO_MORE_FILES);
             dir->more = false;
@@ -167,19 +129,19 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
         dir->next = 0;
     }
     dir->childKept = true;  // until a child of this entry says otherwise
-    const FILE_ID_BOTH_DIR_INFO *info = (const FILE_ID_BOTH_DIR_INFO *)(dir->listing + dir->next);
-    dir->next = info->NextEntryOffset ? dir->next + info->NextEntryOffset : kNone;
-    const WCHAR *name = info->FileName;
-    DWORD length = info->FileNameLength / sizeof(WCHAR);
+    ListedEntry listed;
+    ReadListing(dir->listing, dir->byIds, &dir->next, &listed);
+    const WCHAR *name = listed.name;
+    DWORD length = listed.length;
     // Wine lists a Unix name Windows could not hold (with \ * ? < > and the
     // like) as it is, which no open can take; its short name reaches it.
-    if (!IsWindowsName(name, length) && info->ShortNameLength) {
-        name = info->ShortName;
-        length = info->ShortNameLength / sizeof(WCHAR);
+    if (!IsWindowsName(name, length) && listed.shortName) {
+        name = listed.shortName;
+        length = listed.shortLength;
     }
     dir->name = Wtf8FromUtf16((const char16_t *)name, length);
     entry->name = dir->name.c_str();
-    entry->attributes = info->FileAttributes;
+    entry->attributes = listed.attributes;
     EntryListed(entry->name);
     return true;
 }
@@ -213,11 +175,11 @@ bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned) {
     if (InjectedFault("DeleteTreeEntry", name))
         return false;
     NTSTATUS status;
-    HANDLE handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, &status);
+    HANDLE handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &status);
     // Without the right to write its attributes, it can still go if it is not
     // read-only.
     if (handle == INVALID_HANDLE_VALUE && status != kSharingViolation && status != kDeletePending)
-        handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES, 0, &status);
+        handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &status);
     if (handle != INVALID_HANDLE_VALUE)
         return DeleteNoting(dir, handle, dir->childKept);
     // Deleted already, and only waiting for another program's handle to
@@ -243,16 +205,8 @@ bool WaitForHeldEntries(TreeDir *root) {
         return false;
     root->more = root->restart = true;
     root->kept = false;
-    root->next = kNone;
+    root->next = kListingEnd;
     return true;
-}
-
-// True when the open `a` and `b` are one and the same file.
-static bool SameFile(HANDLE a, HANDLE b) {
-    BY_HANDLE_FILE_INFORMATION infoA, infoB;
-    return GetFileInformationByHandle(a, &infoA) && GetFileInformationByHandle(b, &infoB) &&
-           infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber && infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
-           infoA.nFileIndexLow == infoB.nFileIndexLow;
 }
 
 // The directory the walk emptied, whatever has taken the name "sa" since:

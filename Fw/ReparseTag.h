@@ -1,0 +1,13 @@
+// Which reparse points stand for another name. Plain code, shared by every
+// platform (only the Windows layer has reparse points to ask about).
+#pragma once
+
+// The attribute word `attributes` (Win32 bits) of an entry whose reparse tag
+// is `tag`, as the helper takes it. The reparse-point bit stays only for a
+// name surrogate (a symbolic link, a junction, a mount point), which stands
+// for another name: never entered, read or written through. Any other
+// reparse point (a deduplicated file, a `compact /exe` file, a cloud-files
+// placeholder) is an ordinary file or folder, as its directory bit says. A
+// reparse point whose tag is unknown (0) is taken for a link. `tag` counts
+// only where the word carries the reparse-point bit.
+unsigned AttributesAsTaken(unsigned attributes, unsigned long tag);

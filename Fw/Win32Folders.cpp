@@ -1,0 +1,205 @@
+// The Windows layer's folders by handle: opening an entry relative to an open
+// folder, holding the folders on the way to a fixed path so that the path
+// cannot change while a command works there, and listing a folder through
+// its handle.
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstring>
+#include <string>
+
+#include "ReparseTag.h"
+#include "TestHooks.h"
+#include "Win32Layer.h"
+#include "Wtf8.h"
+
+// In ntdll since Windows 2000, but in no MinGW-w64 header.
+extern "C" NTSTATUS NTAPI NtQueryAttributesFile(POBJECT_ATTRIBUTES attributes, PFILE_BASIC_INFORMATION information);
+
+// Name lookups are exact where the file system allows (no case folding asked
+// for), so names differing only in case each reach their own entry.
+static HANDLE OpenByName(HANDLE parent, const char *name, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
+                         NTSTATUS *status) {
+    std::u16string wide = Utf16FromWtf8(name);
+    NTSTATUS result = (NTSTATUS)0xC0000033L;  // STATUS_OBJECT_NAME_INVALID
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (!wide.empty() && wide.size() <= 32767) {
+        UNICODE_STRING unicode;
+        unicode.Buffer = (PWSTR)wide.data();
+        unicode.Length = unicode.MaximumLength = (USHORT)(wide.size() * sizeof(char16_t));
+        OBJECT_ATTRIBUTES attributes;
+        // RootDirectory: the name is looked up in that open folder alone
+        // (Microsoft Learn, OBJECT_ATTRIBUTES).
+        InitializeObjectAttributes(&attributes, &unicode, 0, parent, nullptr);
+        IO_STATUS_BLOCK io;
+        auto open = [&] {
+            return NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, share, disposition,
+                                options | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT,
+                                nullptr, 0);
+        };
+        result = open();
+        // Wine lists a Unix name no Windows name can hold (one with \ * ? < >)
+        // under a mangled short name, which only a case-insensitive lookup
+        // finds; so do fixed names written in another case. Still one name in
+        // the same open folder: it cannot reach outside it.
+        const NTSTATUS kNameNotFound = (NTSTATUS)0xC0000034L;
+        if (result == kNameNotFound) {
+            attributes.Attributes = OBJ_CASE_INSENSITIVE;
+            result = open();
+        }
+    }
+    if (status)
+        *status = result;
+    if (result < 0) {
+        SetLastError(RtlNtStatusToDosError(result));
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+HANDLE OpenRelative(HANDLE parent, const char *name, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
+                    NTSTATUS *status) {
+    // FILE_OPEN_REPARSE_POINT opens a link as itself, never what it names
+    // (Microsoft Learn, NtCreateFile, CreateOptions).
+    return OpenByName(parent, name, access, share, disposition, options | FILE_OPEN_REPARSE_POINT, status);
+}
+
+HANDLE ReopenThroughFilter(HANDLE dir, const char *name, HANDLE file, ACCESS_MASK access, ULONG options) {
+    HANDLE through = OpenByName(dir, name, access, kShareAll, FILE_OPEN, options, nullptr);
+    if (through != INVALID_HANDLE_VALUE && !SameFile(through, file)) {
+        CloseHandle(through);
+        return INVALID_HANDLE_VALUE;  // swapped since: a stranger
+    }
+    return through;
+}
+
+DWORD TakenAttributesAs(HANDLE handle, HANDLE parent, const char *name) {
+    DWORD taken = TakenAttributesOf(handle);
+    if (!Exists(taken) || (AttributesOf(handle) & FILE_ATTRIBUTE_REPARSE_POINT))
+        return taken;
+    // Wine quirk: an open follows a Unix symbolic link even with
+    // FILE_OPEN_REPARSE_POINT; the name's own word still shows the link.
+    std::u16string wide = Utf16FromWtf8(name);
+    UNICODE_STRING unicode;
+    unicode.Buffer = (PWSTR)wide.data();
+    unicode.Length = unicode.MaximumLength = (USHORT)(wide.size() * sizeof(char16_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, parent, nullptr);
+    FILE_BASIC_INFORMATION own;
+    if (NtQueryAttributesFile(&attributes, &own) >= 0 && (own.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        taken |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return taken;
+}
+
+DWORD EntryAttributesIn(HANDLE dir, const char *name) {
+    // Attribute access alone takes part in no sharing: no holder refuses it.
+    HANDLE entry = OpenRelative(dir, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
+    if (entry == INVALID_HANDLE_VALUE)
+        return INVALID_FILE_ATTRIBUTES;
+    DWORD attributes = TakenAttributesAs(entry, dir, name);
+    CloseHandle(entry);
+    return attributes;
+}
+
+// Listing the folder counts for sharing, so the hold below counts: a handle
+// without FILE_SHARE_DELETE makes Windows refuse every open for DELETE, and
+// with it every rename or deletion of the folder, until it closes
+// (Microsoft Learn, CreateFileW, dwShareMode). Reading and writing stay
+// shared: other programs go on, and so do the command's own files inside.
+const ACCESS_MASK kHoldAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+const ULONG kHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// A folder that refuses us access has not merely been held.
+static DWORD FolderWord() {
+    return FILE_ATTRIBUTE_DIRECTORY;
+}
+
+void ReleaseFolders(HeldFolders *held) {
+    while (held->count > 0)
+        CloseHandle(held->levels[--held->count]);
+}
+
+bool HoldFolders(const char *path, HeldFolders *held, std::string *leaf) {
+    held->count = 0;
+    HANDLE level = INVALID_HANDLE_VALUE;
+    RetryWhileHeldAs(FolderWord, [&] {
+        level = CreateFileA(".", kHoldAccess | SYNCHRONIZE, kHoldShare, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        return level != INVALID_HANDLE_VALUE;
+    });
+    if (level == INVALID_HANDLE_VALUE)
+        return false;
+    held->levels[held->count++] = level;
+    const char *start = path;
+    for (const char *separator; (separator = strchr(start, '\\')); start = separator + 1) {
+        const std::string name(start, separator);
+        HANDLE parent = InnermostFolder(*held);
+        level = INVALID_HANDLE_VALUE;
+        if (held->count < (int)(sizeof held->levels / sizeof held->levels[0])) {
+            RetryWhileHeldAs(FolderWord, [&] {
+                level = OpenRelative(parent, name.c_str(), kHoldAccess, kHoldShare, FILE_OPEN, FILE_DIRECTORY_FILE);
+                return level != INVALID_HANDLE_VALUE;
+            });
+        }
+        if (level == INVALID_HANDLE_VALUE) {
+            ReleaseFolders(held);
+            return false;
+        }
+        held->levels[held->count++] = level;
+        // Checked by the handle held from now on: a link planted as
+        // "sa\ruleset" must not steer a command outside.
+        DWORD attributes = TakenAttributesAs(level, parent, name.c_str());
+        if (!Exists(attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            ReleaseFolders(held);
+            return false;
+        }
+    }
+    *leaf = start;
+    return true;
+}
+
+// Every listing asks for FileIdBothDirectoryInfo, which carries Wine's short
+// names, until a file system refuses that class (some redirectors do); from
+// then on for FileFullDirectoryInfo, which every one takes.
+static bool s_idsRefused, s_idsAsked;
+
+bool FetchListing(HANDLE dir, bool restart, void *buffer, DWORD size, bool *byIds) {
+    if (!s_idsAsked) {
+        s_idsAsked = true;
+        s_idsRefused = InjectedFault("ListingByIds", "");
+    }
+    if (!s_idsRefused) {
+        *byIds = true;
+        if (GetFileInformationByHandleEx(dir, restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo, buffer, size))
+            return true;
+        if (!UnsupportedCall(GetLastError()))
+            return false;
+        s_idsRefused = true;
+    }
+    *byIds = false;
+    return GetFileInformationByHandleEx(dir, restart ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo, buffer, size);
+}
+
+// EaSize holds the entry's reparse tag where its word has the reparse-point
+// bit ([MS-FSCC] FileIdBothDirectoryInformation, FileFullDirectoryInformation).
+void ReadListing(const void *buffer, bool byIds, ULONG *offset, ListedEntry *entry) {
+    const char *record = (const char *)buffer + *offset;
+    ULONG next;
+    if (byIds) {
+        const FILE_ID_BOTH_DIR_INFO *info = (const FILE_ID_BOTH_DIR_INFO *)record;
+        entry->name = info->FileName;
+        entry->length = info->FileNameLength / sizeof(WCHAR);
+        entry->attributes = AttributesAsTaken(info->FileAttributes, info->EaSize);
+        entry->shortName = info->ShortNameLength ? info->ShortName : nullptr;
+        entry->shortLength = info->ShortNameLength / sizeof(WCHAR);
+        next = info->NextEntryOffset;
+    } else {
+        const FILE_FULL_DIR_INFO *info = (const FILE_FULL_DIR_INFO *)record;
+        entry->name = info->FileName;
+        entry->length = info->FileNameLength / sizeof(WCHAR);
+        entry->attributes = AttributesAsTaken(info->FileAttributes, info->EaSize);
+        entry->shortName = nullptr;
+        entry->shortLength = 0;
+        next = info->NextEntryOffset;
+    }
+    *offset = next ? *offset + next : kListingEnd;
+}
