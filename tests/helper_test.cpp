@@ -276,6 +276,20 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
          {{"sa/ruleset/local.cf", "nL"}, {".t_local.cf.fwmaint-123-0", "part"}, {".t_user_prefs.fwmaint-9-99", "part"},
           {".t_local.cf.fwmaint-1-x", "u"}, {".t_local.cf.fwmaint-12-0.bak", "u"}, {"t_local.cf.fwmaint-1-0", "u"}, {".local.cf.fwmaint-1-0", "u"}},
          {{"t_local.cf", "nL"}, {".t_local.cf.fwmaint-123-0", kGone}, {".t_user_prefs.fwmaint-9-99", kGone}}},
+#ifdef _WIN32
+        // Windows copies write no dot name (Wine would mark it hidden).
+        {"saveprefs: visible temporaries left by a killed run go", "saveprefs",
+         {{"sa/ruleset/local.cf", "nL"}, {"t_local.cf.fwmaint-123-0.tmp", "part"}, {"t_local.cf.fwmaint-1-0.tmp.bak", "u"},
+          {"t_local.cf.fwmaint-1-.tmp", "u"}, {"local.cf.fwmaint-1-0.tmp", "u"}},
+         {{"t_local.cf", "nL"}, {"t_local.cf.fwmaint-123-0.tmp", kGone}}},
+#endif
+        // A file system that refuses the first listing class the helper asks
+        // for (some network redirectors) is listed with the other one.
+        {"delsa: the first listing class refused", "delsa", {{"keep", "k"}, {"sa/a/b", "1"}, {"sa/c", "2"}},
+         {{"sa/a/b", kGone}, {"sa/c", kGone}}, {}, {.fault = "ListingByIds#1"}},
+        {"saveprefs: the first listing class refused, the sweep goes on", "saveprefs",
+         {{"sa/ruleset/local.cf", "nL"}, {".t_local.cf.fwmaint-5-0", "part"}}, {{"t_local.cf", "nL"}, {".t_local.cf.fwmaint-5-0", kGone}},
+         {}, {.fault = "ListingByIds#1"}},
         // A copy that fails half-way (here at the file-size limit, as on a full
         // disk) leaves every destination whole and no temporary behind.
         {"saveprefs: copy fails half-way", "saveprefs", {{"sa/ruleset/local.cf", big}, {"t_local.cf", "sL"}}, {}, {}, {.fileSize = 1024}},
@@ -457,6 +471,36 @@ TEST_F(HelperTest, CopiesCarryModeAndModificationTime) {
     EXPECT_EQ(RunHelper(dir, {"saveprefs"}), 0);
     EXPECT_EQ(fs::status(At("t_local.cf")).permissions() & fs::perms::all, mode);
     EXPECT_EQ(fs::last_write_time(At("t_local.cf")), modified);
+#ifdef _WIN32
+    // Restored again, read-only and nothing else: Wine marks a name starting
+    // with a dot hidden, and the bit would travel with a temporary's rename.
+    fs::permissions(At("sa/ruleset/local.cf"), fs::perms::owner_write, fs::perm_options::add);
+    fs::remove(At("sa/ruleset/local.cf"));
+    EXPECT_EQ(RunHelper(dir, {"restoreprefs"}), 0);
+    DWORD attributes = GetFileAttributesW(NativePath(At("sa/ruleset/local.cf")).c_str());
+    EXPECT_EQ(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), (DWORD)FILE_ATTRIBUTE_READONLY);
+#endif
+}
+
+// A read-only file may have other names (hard links), even outside the
+// installation: removing its name in the tree, or consuming a saved copy
+// that is such a name, leaves the bit on the others.
+TEST_F(HelperTest, AFilesOtherNamesKeepTheirReadOnlyBit) {
+    const struct {
+        const char *word, *name;
+        Tree before;
+    } cases[] = {
+        {"delsa", "sa/sub/linked", {{"sa/sub/x", "x"}}},
+        {"restoreprefs", "t_local.cf", {{"local.cf", "dL"}, {"user_prefs", "dP"}, {"sa/ruleset/x", ""}}},
+    };
+    for (auto &c : cases) {
+        Renew();
+        Lay(With(c.before, {{"outside/original", "o"}}), {"outside/original"});
+        fs::create_hard_link(At("outside/original"), At(c.name));
+        EXPECT_EQ(RunHelper(dir, {c.word}), 0) << c.word;
+        EXPECT_EQ(Get(At(c.name)), "<none>") << c.word;
+        EXPECT_EQ(ReadOnlyPaths(At("outside")), std::set<std::string>{"original"}) << c.word;
+    }
 }
 
 #ifdef _WIN32
@@ -670,6 +714,33 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
     Put(At("Zovazozu.exe~.x.old"), "user");
     EXPECT_EQ(RunHelper(dir, {"renameservice"}), 0);
     EXPECT_EQ(Snapshot(dir), (Tree{{"Zovazozu.exe", "v3"}, {"Zovazozu.exe~", "v2"}, {"Zovazozu.exe~.x.old", "user"}}));
+}
+
+// While a copy works in "sa\ruleset", neither that folder nor "sa" can be
+// renamed away (and another folder put in its place), so the copy lands in
+// the very folder it checked. The test build's hook tries both at the worst
+// moment: the temporary written, its rename next.
+TEST_F(HelperTest, ACopyHoldsTheFoldersItWorksIn) {
+    static std::vector<std::string> s_moved;
+    s_moved.clear();
+    Lay({{"t_local.cf", "saved"}, {"sa/ruleset/local.cf", "old"}});
+    g_copyWrittenHook = [](const char *) {
+        for (auto [from, to] : {std::pair{"sa\\ruleset", "sa\\elsewhere"}, std::pair{"sa", "moved"}}) {
+            if (MoveFileExA(from, to, 0)) {
+                s_moved.push_back(from);
+                CreateDirectoryA(from, nullptr);
+            }
+        }
+    };
+    wchar_t cwd[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, cwd);
+    SetCurrentDirectoryW(Wide(dir).c_str());
+    bool copied = CopyFileOver("t_local.cf", "sa\\ruleset\\local.cf");
+    SetCurrentDirectoryW(cwd);
+    g_copyWrittenHook = nullptr;
+    EXPECT_TRUE(copied);
+    EXPECT_EQ(s_moved, std::vector<std::string>{});
+    EXPECT_EQ(Snapshot(dir), (Tree{{"t_local.cf", "saved"}, {"sa/ruleset/local.cf", "saved"}}));
 }
 #else
 // The tree may come from an archive: a link in it must not steer a copy to
