@@ -101,7 +101,7 @@ static bool CopyContents(HANDLE in, HANDLE out) {
         if (!WriteFile(out, buffer, got, &put, nullptr) || put != got)
             return false;
     }
-    FILE_BASIC_INFO source, carried = {};  // zero times: left as they are
+    FILE_BASIC_INFO source, carried = {};  // zero times are left as they are (Microsoft Learn, FILE_BASIC_INFO)
     if (!GetFileInformationByHandleEx(in, FileBasicInfo, &source, sizeof source))
         return false;
     carried.LastWriteTime = source.LastWriteTime;
@@ -241,6 +241,7 @@ static bool CopyInto(HANDLE in, HANDLE dir, const std::string &leaf, bool evenRe
     }
     if (out == INVALID_HANDLE_VALUE)
         return false;
+    // FlushFileBuffers writes the file's data and metadata to the device (Microsoft Learn, FlushFileBuffers).
     bool ok = CopyContents(in, out) && FlushFileBuffers(out) && (CopyWritten(to), !InjectedFault("ReplaceWithCopy", to)) &&
               ReplaceWithTemporary(out, dir, leaf, evenReadOnly);
     if (ok)

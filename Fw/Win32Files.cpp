@@ -97,7 +97,9 @@ static bool SetAside(const std::string &folder, const std::string &leaf) {
     std::string path = folder + leaf;
     for (int n = 0; n < 100; ++n) {
         std::string aside = folder + SetAsideName(leaf, n);
+        // A running image renames but does not delete: observed on Windows and Wine, not documented.
         if (MoveFileA(path.c_str(), aside.c_str())) {
+            // A null new name deletes at the next restart, for administrators (Microsoft Learn, MoveFileExW).
             MoveFileExA(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
             return true;
         }
@@ -159,5 +161,6 @@ bool RemoveLinkPath(const char *path) {
     DWORD attributes = GetFileAttributesA(path);
     if (!Exists(attributes))
         return false;
+    // Both remove a symbolic link itself, not its target (Microsoft Learn, RemoveDirectoryW, DeleteFileW).
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path) : DeleteFileA(path);
 }

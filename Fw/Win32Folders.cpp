@@ -78,7 +78,9 @@ DWORD TakenAttributesAs(HANDLE handle, HANDLE parent, const char *name) {
     if (!Exists(taken) || (AttributesOf(handle) & FILE_ATTRIBUTE_REPARSE_POINT))
         return taken;
     // Wine quirk: an open follows a Unix symbolic link even with
-    // FILE_OPEN_REPARSE_POINT; the name's own word still shows the link.
+    // FILE_OPEN_REPARSE_POINT; the name's own word still shows the link. (On
+    // Windows both agree, the name's being a link's own (Microsoft Learn,
+    // "Symbolic Link Effects on File Systems Functions", GetFileAttributes).)
     std::u16string wide = Utf16FromWtf8(name);
     UNICODE_STRING unicode;
     unicode.Buffer = (PWSTR)wide.data();
@@ -167,6 +169,7 @@ bool FetchListing(HANDLE dir, bool restart, void *buffer, DWORD size, bool *byId
         s_idsAsked = true;
         s_idsRefused = InjectedFault("ListingByIds", "");
     }
+    // False with ERROR_NO_MORE_FILES once the listing is done (Microsoft Learn, GetFileInformationByHandleEx).
     if (!s_idsRefused) {
         *byIds = true;
         if (GetFileInformationByHandleEx(dir, restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo, buffer, size))

@@ -52,6 +52,8 @@ bool UnsupportedCall(DWORD error) {
 // Sets the POSIX-semantics delete disposition with `flags` added; a call
 // this system does not know moves every later deletion down to `fallback`.
 static bool SetPosixDisposition(HANDLE handle, DWORD flags, int fallback) {
+    // POSIX semantics: the name goes at once; IGNORE_READONLY_ATTRIBUTE: read-only does not refuse it
+    // (Microsoft Learn, FILE_DISPOSITION_INFO_EX).
     FILE_DISPOSITION_INFO_EX disposition = {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS | flags};
     if (SetFileInformationByHandle(handle, kFileDispositionInfoEx, &disposition, sizeof disposition))
         return true;
@@ -88,6 +90,7 @@ bool DeleteByHandle(HANDLE handle) {
     if (s_disposition == kPosixAfterClearing)
         ok = SetPosixDisposition(handle, 0, kLegacy);
     if (!ok && s_disposition == kLegacy) {
+        // Deleted once the last handle closes (Microsoft Learn, FILE_DISPOSITION_INFO).
         FILE_DISPOSITION_INFO legacy = {TRUE};
         ok = SetFileInformationByHandle(handle, FileDispositionInfo, &legacy, sizeof legacy);
     }
@@ -104,6 +107,8 @@ bool DeleteByHandle(HANDLE handle) {
 
 // True when the open `a` and `b` are one and the same file.
 bool SameFile(HANDLE a, HANDLE b) {
+    // Volume serial number and file index identify a file on NTFS and FAT (Microsoft Learn,
+    // BY_HANDLE_FILE_INFORMATION; on ReFS the 64-bit index may not be unique).
     BY_HANDLE_FILE_INFORMATION infoA, infoB;
     return GetFileInformationByHandle(a, &infoA) && GetFileInformationByHandle(b, &infoB) &&
            infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber && infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
@@ -111,6 +116,7 @@ bool SameFile(HANDLE a, HANDLE b) {
 }
 
 bool DeletePending() {
+    // STATUS_DELETE_PENDING: a delete is pending on the file ([MS-ERREF] NTSTATUS values).
     const NTSTATUS kDeletePending = (NTSTATUS)0xC0000056L;
     return RtlGetLastNtStatus() == kDeletePending;
 }
@@ -119,6 +125,7 @@ bool DeleteEvenReadOnly(const char *path) {
     // Read-only refuses nothing here, so no refusal is taken for final on its
     // account.
     return RetryWhileHeld(nullptr, [&] {
+        // FILE_FLAG_OPEN_REPARSE_POINT opens a link as itself (Microsoft Learn, CreateFileW).
         HANDLE file = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

@@ -62,6 +62,7 @@ const DWORD kRootAccess = kDirAccess | DELETE;
 // Opens the root by its fixed path (short ASCII), as itself, never through a
 // link; everything below it goes by handle.
 static HANDLE OpenRoot(const char *path, DWORD access) {
+    // BACKUP_SEMANTICS opens a folder, OPEN_REPARSE_POINT a link as itself (Microsoft Learn, CreateFileW).
     return CreateFileA(path, access | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
