@@ -94,7 +94,7 @@ DWORD TakenAttributesAs(HANDLE handle, HANDLE parent, const char *name) {
 }
 
 DWORD EntryAttributesIn(HANDLE dir, const char *name) {
-    // Attribute access alone takes part in no sharing: no holder refuses it.
+    // Attribute access alone takes part in no share check: no holder refuses it ([MS-FSA] Open, share access).
     HANDLE entry = OpenRelative(dir, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
     if (entry == INVALID_HANDLE_VALUE)
         return INVALID_FILE_ATTRIBUTES;
@@ -103,7 +103,8 @@ DWORD EntryAttributesIn(HANDLE dir, const char *name) {
     return attributes;
 }
 
-// Listing the folder counts for sharing, so the hold below counts: a handle
+// Listing access takes part in share checks ([MS-FSA] Open, share access),
+// so the hold below counts: a handle
 // without FILE_SHARE_DELETE makes Windows refuse every open for DELETE, and
 // with it every rename or deletion of the folder, until it closes
 // (Microsoft Learn, CreateFileW, dwShareMode). Reading and writing stay
@@ -146,6 +147,7 @@ bool HoldFolders(const char *path, HeldFolders *held, std::string *leaf) {
             ReleaseFolders(held);
             return false;
         }
+        // Wine quirk: a folder renames while a folder inside it is open, so every level stays held.
         held->levels[held->count++] = level;
         // Checked by the handle held from now on: a link planted as
         // "sa\ruleset" must not steer a command outside.
