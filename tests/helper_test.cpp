@@ -93,8 +93,16 @@ int RunHelperLine(const std::string &dir, const std::string &tail, Limits limits
     SetEnvironmentVariableA("FWMAINT_TEST_FAULT", limits.fault);
     SetEnvironmentVariableA("FWMAINT_TEST_CRASH", limits.crash);
     PROCESS_INFORMATION process = {};
-    BOOL started =
-        CreateProcessW(nullptr, &wideLine[0], nullptr, nullptr, TRUE, 0, nullptr, Wide(dir).c_str(), &startup, &process);
+    // Wine, busy, now and then fails to start a process with ERROR_INTERNAL_ERROR
+    // before it runs a single instruction: start it again.
+    BOOL started = FALSE;
+    for (int attempt = 0; !started && attempt < 3; ++attempt) {
+        if (attempt)
+            Sleep(100);
+        started = CreateProcessW(nullptr, &wideLine[0], nullptr, nullptr, TRUE, 0, nullptr, Wide(dir).c_str(), &startup, &process);
+        if (!started && GetLastError() != ERROR_INTERNAL_ERROR)
+            break;
+    }
     SetEnvironmentVariableA("FWMAINT_TEST_FAULT", nullptr);
     SetEnvironmentVariableA("FWMAINT_TEST_CRASH", nullptr);
     DWORD status = 99;
