@@ -13,8 +13,6 @@
 #include "Win32Layer.h"
 #include "Wtf8.h"
 
-// In ntdll since Windows 2000, but in no MinGW-w64 header.
-extern "C" NTSTATUS NTAPI NtQueryAttributesFile(POBJECT_ATTRIBUTES attributes, PFILE_BASIC_INFORMATION information);
 
 // Name lookups are exact where the file system allows (no case folding asked
 // for), so names differing only in case each reach their own entry.
@@ -78,17 +76,22 @@ DWORD TakenAttributesAs(HANDLE handle, HANDLE parent, const char *name) {
     if (!Exists(taken) || (AttributesOf(handle) & FILE_ATTRIBUTE_REPARSE_POINT))
         return taken;
     // Wine quirk: an open follows a Unix symbolic link even with
-    // FILE_OPEN_REPARSE_POINT; the name's own word still shows the link. (On
-    // Windows both agree, the name's being a link's own (Microsoft Learn,
-    // "Symbolic Link Effects on File Systems Functions", GetFileAttributes).)
+    // FILE_OPEN_REPARSE_POINT, and a query relative to a folder handle does
+    // not find the name; the word GetFileAttributesW gives by the folder's
+    // own full path still shows the link. Not knowing counts as a link: only
+    // a refusal can follow. (On Windows both agree, the name's being a link's
+    // own (Microsoft Learn, "Symbolic Link Effects on File Systems
+    // Functions", GetFileAttributes).)
+    std::wstring path(32768, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(parent, &path[0], (DWORD)path.size(), FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= path.size())
+        return taken | FILE_ATTRIBUTE_REPARSE_POINT;
+    path.resize(length);
     std::u16string wide = Utf16FromWtf8(name);
-    UNICODE_STRING unicode;
-    unicode.Buffer = (PWSTR)wide.data();
-    unicode.Length = unicode.MaximumLength = (USHORT)(wide.size() * sizeof(char16_t));
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, parent, nullptr);
-    FILE_BASIC_INFORMATION own;
-    if (NtQueryAttributesFile(&attributes, &own) >= 0 && (own.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    path += L'\\';
+    path.append(wide.begin(), wide.end());
+    DWORD own = GetFileAttributesW(path.c_str());
+    if (!Exists(own) || (own & FILE_ATTRIBUTE_REPARSE_POINT))
         taken |= FILE_ATTRIBUTE_REPARSE_POINT;
     return taken;
 }
@@ -122,11 +125,29 @@ void ReleaseFolders(HeldFolders *held) {
         CloseHandle(held->levels[--held->count]);
 }
 
+// Opens one level with `open(access, share)`: held, where no other program
+// stands in the way. One that already holds the folder with DELETE access,
+// or without read sharing, would refuse the hold for as long as it stays:
+// then the level is only opened, with delete sharing, and at last with no
+// access that takes part in share checks. The command still works through
+// the handle, so it still acts in the very folder it checked.
+template <typename Open>
+static HANDLE OpenLevel(Open open) {
+    HANDLE level = open(kHoldAccess, kHoldShare);
+    if (level == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
+        level = open(kHoldAccess, kShareAll);
+    if (level == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
+        level = open(FILE_READ_ATTRIBUTES, kShareAll);
+    return level;
+}
+
 bool HoldFolders(const char *path, HeldFolders *held, std::string *leaf) {
     held->count = 0;
     HANDLE level = INVALID_HANDLE_VALUE;
     RetryWhileHeldAs(FolderWord, [&] {
-        level = CreateFileA(".", kHoldAccess | SYNCHRONIZE, kHoldShare, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        level = OpenLevel([](ACCESS_MASK access, ULONG share) {
+            return CreateFileA(".", access | SYNCHRONIZE, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        });
         return level != INVALID_HANDLE_VALUE;
     });
     if (level == INVALID_HANDLE_VALUE)
@@ -139,7 +160,9 @@ bool HoldFolders(const char *path, HeldFolders *held, std::string *leaf) {
         level = INVALID_HANDLE_VALUE;
         if (held->count < (int)(sizeof held->levels / sizeof held->levels[0])) {
             RetryWhileHeldAs(FolderWord, [&] {
-                level = OpenRelative(parent, name.c_str(), kHoldAccess, kHoldShare, FILE_OPEN, FILE_DIRECTORY_FILE);
+                level = OpenLevel([&](ACCESS_MASK access, ULONG share) {
+                    return OpenRelative(parent, name.c_str(), access, share, FILE_OPEN, FILE_DIRECTORY_FILE);
+                });
                 return level != INVALID_HANDLE_VALUE;
             });
         }

@@ -674,6 +674,11 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
          {{"sa", kGone}, {"sa/a/b/held", "h"}}},
         {"saveprefs: the current local.cf held a moment, unshared", "saveprefs", tree, "sa/ruleset/local.cf", "-", 800,
          {{"t_local.cf", "L"}}},
+        // Held for good, the folders a copy works in only cost it their hold.
+        {"restoreprefs: sa held for good for deleting", "restoreprefs", restore, "sa", "rwdD", 60000,
+         {{"sa/ruleset/local.cf", "tuned"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_local.cf", kGone}}},
+        {"restoreprefs: sa\\ruleset held for good, unshared", "restoreprefs", restore, "sa/ruleset", "-", 60000,
+         {{"sa/ruleset/local.cf", "tuned"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_local.cf", kGone}}},
         {"restoreprefs: the tree's local.cf held a moment", "restoreprefs", restore, "sa/ruleset/local.cf", "r", 800,
          {{"sa/ruleset/local.cf", "tuned"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_local.cf", kGone}}},
         {"restoreprefs: the tree's local.cf held a moment, deletable", "restoreprefs", restore, "sa/ruleset/local.cf", "rwd", 800,
