@@ -61,8 +61,14 @@ FunctionEnd
 !macro Fwmaint word
   SetOutPath "$INSTDIR"
   DetailPrint "fwmaint ${word}"
-  nsExec::ExecToLog '"$INSTDIR\fwmaint.exe" ${word}'
-  Pop $0
+  ; An on-access scanner may still hold the fwmaint.exe just written, and
+  ; starting it fails meanwhile: "error" is tried twice more before it counts.
+  ${For} $1 1 3
+    ${IfThen} $1 > 1 ${|} Sleep 500 ${|}
+    nsExec::ExecToLog '"$INSTDIR\fwmaint.exe" ${word}'
+    Pop $0
+    ${IfThen} $0 != "error" ${|} ${ExitFor} ${|}
+  ${Next}
   ${If} $0 == "error"
     StrCpy $2 "Could not start fwmaint.exe for the step ${word}: it is missing or cannot run."
   ${ElseIf} $0 == 1
