@@ -92,8 +92,8 @@ TreeDir *OpenTreeChild(TreeDir *parent, const char *name);
 
 // Makes `dir` removable for us, so that neither its entries nor its own
 // removal are refused for it: clears its read-only attribute, keeping every
-// other bit (Windows), or gives its owner read, write and search back and puts
-// the old mode back as it closes (Linux).
+// other bit (Windows), or gives its owner read, write and search back and
+// restores the old mode as it closes (Linux).
 void MakeTreeDirWritable(TreeDir *dir);
 
 // Hands out the next entry of `dir`, "." and ".." included where the platform

@@ -63,16 +63,12 @@ bool IsRegularFile(const char *path) {
            !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
 }
 
-// DeleteFileA, tried again while another program holds the file; a file
-// whose deletion is already pending counts as deleted.
-static bool DeleteFileWhenFree(const char *path) {
-    return RetryWhileHeld(path, [&] { return DeleteFileA(path) || DeletePending(); });
-}
-
 bool DeleteOneFile(const char *path) {
     if (InjectedFault("DeleteOneFile", path))
         return false;
-    return DeleteFileWhenFree(path);
+    // Tried again while another program holds the file; a file whose deletion
+    // is already pending counts as deleted.
+    return RetryWhileHeld(path, [&] { return DeleteFileA(path) || DeletePending(); });
 }
 
 // Deletes the earlier set-aside copies of `path` that can go now (their

@@ -657,6 +657,7 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
     const std::string kGone = "<gone>", kHolder = "<holder>", holder = WindowsPath(FWHOLD_PATH);
     const Tree tree = {{"sa/ruleset/local.cf", "L"}, {"sa/a/b/held", "h"}, {"sa/a/b/other", "o"}, {"sa/a/sibling", "s"}, {"sa/c/d", "d"}};
     const Tree restore = {{"local.cf", "dL"}, {"user_prefs", "dP"}, {"sa/ruleset/local.cf", "shipped"}, {"t_local.cf", "tuned"}};
+    const Tree restored = {{"sa/ruleset/local.cf", "tuned"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_local.cf", kGone}};
     const Tree swap = {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}};
     const struct {
         const char *name, *word;
@@ -675,14 +676,10 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
         {"saveprefs: the current local.cf held a moment, unshared", "saveprefs", tree, "sa/ruleset/local.cf", "-", 800,
          {{"t_local.cf", "L"}}},
         // Held for good, the folders a copy works in only cost it their hold.
-        {"restoreprefs: sa held for good for deleting", "restoreprefs", restore, "sa", "rwdD", 60000,
-         {{"sa/ruleset/local.cf", "tuned"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_local.cf", kGone}}},
-        {"restoreprefs: sa\\ruleset held for good, unshared", "restoreprefs", restore, "sa/ruleset", "-", 60000,
-         {{"sa/ruleset/local.cf", "tuned"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_local.cf", kGone}}},
-        {"restoreprefs: the tree's local.cf held a moment", "restoreprefs", restore, "sa/ruleset/local.cf", "r", 800,
-         {{"sa/ruleset/local.cf", "tuned"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_local.cf", kGone}}},
-        {"restoreprefs: the tree's local.cf held a moment, deletable", "restoreprefs", restore, "sa/ruleset/local.cf", "rwd", 800,
-         {{"sa/ruleset/local.cf", "tuned"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_local.cf", kGone}}},
+        {"restoreprefs: sa held for good for deleting", "restoreprefs", restore, "sa", "rwdD", 60000, restored},
+        {"restoreprefs: sa\\ruleset held for good, unshared", "restoreprefs", restore, "sa/ruleset", "-", 60000, restored},
+        {"restoreprefs: the tree's local.cf held a moment", "restoreprefs", restore, "sa/ruleset/local.cf", "r", 800, restored},
+        {"restoreprefs: the tree's local.cf held a moment, deletable", "restoreprefs", restore, "sa/ruleset/local.cf", "rwd", 800, restored},
         {"renameservice: the main executable is running", "renameservice", swap, "-", "-", 60000,
          {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", kHolder}, {"RadaroziZiz.exe", kGone}}, "Zovazozu.exe"},
         {"renameservice: the backup is running", "renameservice", swap, "-", "-", 60000,
