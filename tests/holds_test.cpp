@@ -1,0 +1,131 @@
+// Other programs holding the helper's files (Windows).
+#include "HelperRun.h"
+
+namespace {
+
+#ifdef _WIN32
+// Starts `program` (the holder, or a copy of it under a service's name) to
+// hold `path` with `share` (any of "rwd", "-" for none; path "-" holds
+// nothing) for `ms`, and returns once it holds it.
+HANDLE StartHolder(const std::string &program, const std::string &path, const char *share, int ms) {
+    static int s_count;
+    std::string event = "fwhold-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(s_count++);
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, event.c_str());
+    std::string line = "\"" + program + "\" \"" + path + "\" " + share + " " + std::to_string(ms) + " " + event;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    EXPECT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) << line;
+    HANDLE both[] = {ready, process.hProcess};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 10000), WAIT_OBJECT_0) << line << ": the holder did not hold";
+    CloseHandle(ready);
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+// Other programs hold the helper's files for a moment (a virus scanner, the
+// indexer, a backup agent), or for good (a service still running): each
+// command waits out a moment's hold and does all its work, and a hold for
+// good costs it at most the wait budget, with everything else still done.
+TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
+    const std::string kGone = "<gone>", kHolder = "<holder>", holder = WindowsPath(FWHOLD_PATH);
+    const Tree tree = {{"sa/ruleset/local.cf", "L"}, {"sa/a/b/held", "h"}, {"sa/a/b/other", "o"}, {"sa/a/sibling", "s"}, {"sa/c/d", "d"}};
+    const Tree restore = {{"local.cf", "dL"}, {"user_prefs", "dP"}, {"sa/ruleset/local.cf", "shipped"}, {"t_local.cf", "tuned"}};
+    const Tree restored = {{"sa/ruleset/local.cf", "tuned"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_local.cf", kGone}};
+    const Tree swap = {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}};
+    const struct {
+        const char *name, *word;
+        Tree before;
+        const char *held, *share;  // held by the holder (run as `runAs` if given)
+        int ms;
+        Tree changes;
+        const char *runAs = nullptr;
+    } cases[] = {
+        {"delsa: a file held a moment", "delsa", tree, "sa/a/b/held", "r", 800, {{"sa", kGone}}},
+        {"delsa: a file held a moment, deletable (left pending)", "delsa", tree, "sa/a/b/held", "rwd", 800, {{"sa", kGone}}},
+        {"delsa: a folder held a moment", "delsa", tree, "sa/a/b", "rw", 800, {{"sa", kGone}}},
+        {"delsa: sa itself held a moment", "delsa", tree, "sa", "rw", 800, {{"sa", kGone}}},
+        {"delsa: a file held for good", "delsa", tree, "sa/a/b/held", "r", 60000,
+         {{"sa", kGone}, {"sa/a/b/held", "h"}}},
+        {"saveprefs: the current local.cf held a moment, unshared", "saveprefs", tree, "sa/ruleset/local.cf", "-", 800,
+         {{"t_local.cf", "L"}}},
+        // Held for good, the folders a copy works in only cost it their hold.
+        {"restoreprefs: sa held for good for deleting", "restoreprefs", restore, "sa", "rwdD", 60000, restored},
+        {"restoreprefs: sa\\ruleset held for good, unshared", "restoreprefs", restore, "sa/ruleset", "-", 60000, restored},
+        {"restoreprefs: the tree's local.cf held a moment", "restoreprefs", restore, "sa/ruleset/local.cf", "r", 800, restored},
+        {"restoreprefs: the tree's local.cf held a moment, deletable", "restoreprefs", restore, "sa/ruleset/local.cf", "rwd", 800, restored},
+        {"renameservice: the main executable is running", "renameservice", swap, "-", "-", 60000,
+         {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", kHolder}, {"RadaroziZiz.exe", kGone}}, "Zovazozu.exe"},
+        {"renameservice: the backup is running", "renameservice", swap, "-", "-", 60000,
+         {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}, {"Zovazozu.exe~.0.old", kHolder}}, "Zovazozu.exe~"},
+    };
+    for (auto &c : cases) {
+        Renew();
+        Lay(c.before);
+        std::string program = holder;
+        if (c.runAs) {
+            program = At(c.runAs);
+            EXPECT_TRUE(CopyFileA(holder.c_str(), program.c_str(), FALSE)) << c.name;
+        }
+        HANDLE holding = StartHolder(program, std::string(c.held) == "-" ? "-" : At(c.held), c.share, c.ms);
+        ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(RunHelper(dir, {c.word}), 0) << c.name;
+        ULONGLONG took = GetTickCount64() - start;
+        TerminateProcess(holding, 0);
+        WaitForSingleObject(holding, INFINITE);
+        CloseHandle(holding);
+        // The whole budget, and Wine's start-up besides.
+        EXPECT_LT(took, kHeldWaitMs + 3000) << c.name;
+        Tree expected = c.before;
+        for (auto &[path, content] : c.changes) {
+            if (content == kGone) {
+                for (auto it = expected.lower_bound(path); it != expected.end() && it->first.rfind(path, 0) == 0;)
+                    it = expected.erase(it);
+            }
+        }
+        for (auto &[path, content] : c.changes) {
+            if (content != kGone)
+                expected[path] = content;
+        }
+        Tree after = Snapshot(dir);
+        for (auto &entry : after)
+            entry.second = entry.second == Get(holder) ? kHolder : entry.second;
+        EXPECT_EQ(after, expected) << c.name;
+    }
+    // The running backup set aside goes with the next swap once its program
+    // has ended; a name that merely looks like one stays.
+    Put(At("RadaroziZiz.exe"), "v3");
+    Put(At("Zovazozu.exe~.x.old"), "user");
+    EXPECT_EQ(RunHelper(dir, {"renameservice"}), 0);
+    EXPECT_EQ(Snapshot(dir), (Tree{{"Zovazozu.exe", "v3"}, {"Zovazozu.exe~", "v2"}, {"Zovazozu.exe~.x.old", "user"}}));
+}
+
+// While a copy works in "sa\ruleset", neither that folder nor "sa" can be
+// renamed away (and another folder put in its place), so the copy lands in
+// the very folder it checked. The test build's hook tries both at the worst
+// moment: the temporary written, its rename next.
+TEST_F(HelperTest, ACopyHoldsTheFoldersItWorksIn) {
+    static std::vector<std::string> s_moved;
+    s_moved.clear();
+    Lay({{"t_local.cf", "saved"}, {"sa/ruleset/local.cf", "old"}});
+    g_copyWrittenHook = [](const char *) {
+        for (auto [from, to] : {std::pair{"sa\\ruleset", "sa\\elsewhere"}, std::pair{"sa", "moved"}}) {
+            if (MoveFileExA(from, to, 0)) {
+                s_moved.push_back(from);
+                CreateDirectoryA(from, nullptr);
+            }
+        }
+    };
+    wchar_t cwd[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, cwd);
+    SetCurrentDirectoryW(Wide(dir).c_str());
+    bool copied = CopyFileOver("t_local.cf", "sa\\ruleset\\local.cf");
+    SetCurrentDirectoryW(cwd);
+    g_copyWrittenHook = nullptr;
+    EXPECT_TRUE(copied);
+    EXPECT_EQ(s_moved, std::vector<std::string>{});
+    EXPECT_EQ(Snapshot(dir), (Tree{{"t_local.cf", "saved"}, {"sa/ruleset/local.cf", "saved"}}));
+}
+#endif
+
+}  // namespace
