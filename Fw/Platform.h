@@ -39,16 +39,36 @@ bool DeleteOneFile(const char *path);
 // missing file and a directory.
 bool DeleteOwnFile(const char *path);
 
-// True when `a` and `b` are both regular files, not links, with the same
-// bytes. Neither is opened if it could block (a FIFO, a device).
-bool SameFileContents(const char *a, const char *b);
+// What a byte-for-byte comparison of two files could tell.
+enum FileComparison {
+    kSameBytes,       // both regular files, read whole, with the same bytes
+    kDifferentBytes,  // known to differ: sizes or bytes differ, or one is
+                      // missing or no regular file (a link, a folder)
+    kCannotTell,      // one could not be opened or read whole (no read
+                      // permission, held past the wait budget, an I/O error)
+};
 
-// Deletes `path` as DeleteOneFile does. Where the platform cannot delete a
-// file while a program runs from it (Windows), a file in use is moved out of
-// the way instead, to "<path>.<n>.old", and its deletion left to the next
-// restart; earlier such leftovers that can go now are deleted first. False
-// when `path` is still there.
-bool DeleteOrSetAside(const char *path);
+// Compares the bytes of `a` and `b`, neither followed through a link. Neither
+// is opened if it could block (a FIFO, a device). A comparison that could not
+// be made is never reported as a difference: callers act on kDifferentBytes.
+FileComparison CompareFileContents(const char *a, const char *b);
+
+// True only when it is known that nothing stands under `path`: the name, or
+// a folder on its way, does not exist. A name that cannot be looked up (no
+// search permission, a link on the way) is not absent.
+bool IsAbsent(const char *path);
+
+// Moves the file `path` out of the way, to its first free set-aside name
+// "<path>.<n>.old", so that it can be put back or dropped later; returns n,
+// or -1 when `path` is still there. A read-only file is refused, as its
+// deletion would be; a file another program holds is waited for.
+int SetAsideFile(const char *path);
+
+// Deletes every set-aside copy of `path` that can go now. Where the platform
+// cannot delete a file while a program runs from it (Windows), such a copy
+// stays until it can: the next restart for an administrator, else a later
+// run. Names that merely look like set-aside names stay.
+void DropSetAside(const char *path);
 
 // MoveFileA: renames a file. Never replaces an existing `to`; then it fails and
 // both files stay as they were.

@@ -92,21 +92,31 @@ static bool SyncDirectory(int dir) {
     return ok;
 }
 
-// Opens the regular file `path` for reading; -1 for anything else. Fills
-// `st`. A link is not a regular file: reading through it could read from
-// anywhere on the system. Nor is a FIFO or a device an archive may plant:
-// opened plainly, a FIFO blocks until a writer comes and a device may act on
-// the open itself, so the open must not wait, and anything but a regular file
-// is refused before the first read.
-static int OpenRegularFile(const char *path, struct stat &st) {
+// Opens the regular file `path` for reading, filling `st`: the descriptor,
+// or -1 with `*known` saying whether the file is known to be no regular file
+// (missing, a link, a FIFO...) rather than unreadable. A link is not a regular
+// file: reading through it could read from anywhere on the system. Nor is a
+// FIFO or a device an archive may plant: opened plainly, a FIFO blocks until a
+// writer comes and a device may act on the open itself, so the open must not
+// wait, and anything but a regular file is refused before the first read.
+static int OpenRegularFile(const char *path, struct stat &st, bool *known = nullptr) {
     std::string leaf;
     int dir = OpenParentDir(path, leaf);
     int fd = dir == -1 ? -1 : openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // O_NOFOLLOW refuses a link with ELOOP; a FIFO or device opens, to be
+    // refused below. A refused or failed open says nothing.
+    bool notRegular = fd < 0 && (errno == ENOENT || errno == ELOOP);
     CloseParentDir(dir);
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    if (fd >= 0 && fstat(fd, &st) != 0) {
         close(fd);
         fd = -1;
+    } else if (fd >= 0 && !S_ISREG(st.st_mode)) {
+        close(fd);
+        fd = -1;
+        notRegular = true;
     }
+    if (known)
+        *known = notRegular;
     return fd;
 }
 
@@ -182,22 +192,35 @@ static ssize_t ReadFull(int fd, char *buffer, size_t size) {
     return (ssize_t)got;
 }
 
-bool SameFileContents(const char *a, const char *b) {
-    if (InjectedFault("SameFileContents", a))
-        return false;
+FileComparison CompareFileContents(const char *a, const char *b) {
+    if (InjectedFault("CompareFileContents", a))
+        return kCannotTell;
     struct stat stA, stB;
-    int inA = OpenRegularFile(a, stA), inB = inA < 0 ? -1 : OpenRegularFile(b, stB);
-    bool same = inA >= 0 && inB >= 0 && stA.st_size == stB.st_size;
-    static char bufferA[1 << 16], bufferB[1 << 16];
-    while (same) {
-        ssize_t gotA = ReadFull(inA, bufferA, sizeof bufferA), gotB = ReadFull(inB, bufferB, sizeof bufferB);
-        same = gotA >= 0 && gotA == gotB && memcmp(bufferA, bufferB, (size_t)gotA) == 0;
-        if (gotA == 0)
-            break;
+    bool knownA = false, knownB = false;
+    int inA = OpenRegularFile(a, stA, &knownA), inB = OpenRegularFile(b, stB, &knownB);
+    FileComparison result = kCannotTell;
+    if ((inA < 0 && knownA) || (inB < 0 && knownB))
+        result = kDifferentBytes;
+    else if (inA >= 0 && inB >= 0 && stA.st_size != stB.st_size)
+        result = kDifferentBytes;
+    else if (inA >= 0 && inB >= 0) {
+        // Read to the size both had when opened: a read error, or a file
+        // that ends early (changed meanwhile), leaves the answer unknown.
+        static char bufferA[1 << 16], bufferB[1 << 16];
+        off_t left = stA.st_size;
+        result = kSameBytes;
+        while (left > 0 && result == kSameBytes) {
+            size_t want = left < (off_t)sizeof bufferA ? (size_t)left : sizeof bufferA;
+            if (ReadFull(inA, bufferA, want) != (ssize_t)want || ReadFull(inB, bufferB, want) != (ssize_t)want)
+                result = kCannotTell;
+            else if (memcmp(bufferA, bufferB, want) != 0)
+                result = kDifferentBytes;
+            left -= (off_t)want;
+        }
     }
     if (inA >= 0)
         close(inA);
     if (inB >= 0)
         close(inB);
-    return same;
+    return result;
 }

@@ -1,6 +1,7 @@
 // The Linux layer's fixed paths: looking at, deleting and renaming the
 // helper's own files by their fixed relative paths, with the Win32 rule each
 // keeps. No link is followed on the way to any of them.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -11,6 +12,7 @@
 
 #include "Platform.h"
 #include "PosixLayer.h"
+#include "TemporaryName.h"
 #include "TestHooks.h"
 
 // The shell has split the command line already.
@@ -91,12 +93,59 @@ bool DeleteOwnFile(const char *path) {
     return DeleteFileNamed(path, true);
 }
 
-// Linux deletes a file whatever program runs from it or holds it open:
-// nothing is ever in use the way Windows means it, so nothing is set aside.
-bool DeleteOrSetAside(const char *path) {
-    if (InjectedFault("DeleteOrSetAside", path))
+bool IsAbsent(const char *path) {
+    if (InjectedFault("IsAbsent", path))
         return false;
-    return DeleteFileNamed(path, false);
+    std::string leaf;
+    int dir = OpenParentDir(path, leaf);
+    struct stat st;
+    bool absent = dir == -1 ? errno == ENOENT : fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+    CloseParentDir(dir);
+    return absent;
+}
+
+int SetAsideFile(const char *path) {
+    if (InjectedFault("SetAsideFile", path))
+        return -1;
+    std::string leaf;
+    int dir = OpenParentDir(path, leaf);
+    struct stat st;
+    int set = -1;
+    // DeleteFileA would refuse a read-only file or a folder: so is setting it
+    // aside, which stands for that deletion.
+    if (dir != -1 && fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
+        !IsReadOnlyMode(st.st_mode)) {
+        for (int n = 0; n < 100 && set < 0; ++n) {
+            if (renameat2(dir, leaf.c_str(), dir, SetAsideName(leaf, n).c_str(), RENAME_NOREPLACE) == 0)
+                set = n;
+            else if (errno != EEXIST)
+                break;
+        }
+    }
+    CloseParentDir(dir);
+    return set;
+}
+
+// Linux deletes a file whatever program runs from it: every set-aside copy
+// can go at once.
+void DropSetAside(const char *path) {
+    if (InjectedFault("DropSetAside", path))
+        return;
+    std::string leaf;
+    int dir = OpenParentDir(path, leaf);
+    int fd = dir == -1 ? -1 : openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *listing = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!listing && fd >= 0)
+        close(fd);
+    while (const struct dirent *entry = listing ? readdir(listing) : nullptr) {
+        struct stat st;
+        if (IsSetAsideName(entry->d_name, leaf) && fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISDIR(st.st_mode) && !IsReadOnlyMode(st.st_mode))
+            unlinkat(dir, entry->d_name, 0);
+    }
+    if (listing)
+        closedir(listing);
+    CloseParentDir(dir);
 }
 
 bool RemoveLinkPath(const char *path) {

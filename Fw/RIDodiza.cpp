@@ -9,6 +9,7 @@
 
 #include "Platform.h"
 #include "RemoveTree.h"
+#include "TemporaryName.h"
 
 // "deltar": the update archives are spent once the installer has unpacked them.
 static void DeleteArchives() {
@@ -17,16 +18,23 @@ static void DeleteArchives() {
     DeleteOneFile("addrules.tar");
 }
 
+// Saves one preference file: the current layout's where it exists, else the
+// older layout's; where neither does, an earlier saved copy stays as it was.
+// A current file that exists but cannot be read is not replaced by the older
+// one: the installer's check (a saved copy for every current file) catches
+// the missing copy, where an older file saved in its place would pass it and
+// be restored over the tuned preferences. The saved copies are ours: a
+// read-only bit one carries from the file it saved (or from an earlier run)
+// must not pin it.
+static void SavePref(const char *current, const char *older, const char *saved) {
+    if (!CopyOverOwnFile(current, saved) && IsAbsent(current))
+        CopyOverOwnFile(older, saved);
+}
+
 // "saveprefs": keep the user's preferences out of the tree before it goes.
-// The current layout is copied second, so it wins where both exist; where
-// neither does, an earlier saved copy stays as it was. The saved copies are
-// ours: a read-only bit one carries from the file it saved (or from an
-// earlier run) must not pin it.
 static void SavePrefs() {
-    CopyOverOwnFile("sa\\spamassassin\\local.cf", "t_local.cf");
-    CopyOverOwnFile("sa\\ruleset\\local.cf", "t_local.cf");
-    CopyOverOwnFile("sa\\spamassassin\\user_prefs", "t_user_prefs");
-    CopyOverOwnFile("sa\\ruleset\\user_prefs", "t_user_prefs");
+    SavePref("sa\\ruleset\\local.cf", "sa\\spamassassin\\local.cf", "t_local.cf");
+    SavePref("sa\\ruleset\\user_prefs", "sa\\spamassassin\\user_prefs", "t_user_prefs");
 }
 
 // "delsa": the rule-set tree goes whole; the result does not matter to the
@@ -40,7 +48,7 @@ static void DeleteRuleTree() {
 static bool RestorePref(const char *saved, const char *fallback, const char *dest) {
     // A run cut short after a read-only saved copy landed finds the tree's
     // copy read-only now, refusing to be replaced by the very same file.
-    if (CopyFileOver(saved, dest) || SameFileContents(saved, dest))
+    if (CopyFileOver(saved, dest) || CompareFileContents(saved, dest) == kSameBytes)
         return true;
     CopyFileOver(fallback, dest);
     return false;
@@ -65,31 +73,59 @@ static void RestorePrefs() {
 }
 
 // "renameservice": the new executable takes the main name, the old one the
-// backup name, and an older backup is discarded.
+// backup name, and an older backup is discarded, but only once the swap has
+// happened: until then every version keeps a copy.
 static void RenameService() {
     // Without a new executable there is nothing to swap in; moving the old one
-    // away would leave the service without any.
-    if (!IsRegularFile("RadaroziZiz.exe"))
+    // away would leave the service without any. A swap cut short after both
+    // renames left the older backup set aside: with the main executable and
+    // the backup in place, it is older than both.
+    if (!IsRegularFile("RadaroziZiz.exe")) {
+        if (IsRegularFile("Zovazozu.exe") && IsRegularFile("Zovazozu.exe~"))
+            DropSetAside("Zovazozu.exe~");
         return;
-    // The very same executable delivered again (an installer run a second
-    // time): swapping would only replace the backup, the one copy of the
-    // version before, with a second copy of this one.
-    if (SameFileContents("RadaroziZiz.exe", "Zovazozu.exe")) {
+    }
+    switch (CompareFileContents("RadaroziZiz.exe", "Zovazozu.exe")) {
+    case kSameBytes:
+        // The very same executable delivered again (an installer run a second
+        // time): swapping would only replace the backup, the one copy of the
+        // version before, with a second copy of this one.
         DeleteOneFile("RadaroziZiz.exe");
         return;
+    case kCannotTell:
+        // It may be the same again: a swap would then cost the version before
+        // its only copy. Not knowing, all three stay as they are.
+        return;
+    case kDifferentBytes:
+        break;
     }
     // Without the main executable (a run cut short between the two renames
     // leaves exactly that), the backup is the only copy of the previous
-    // version: it stays. A backup still running (a service not restarted
-    // since the last upgrade) is moved out of the way instead.
-    if (IsRegularFile("Zovazozu.exe"))
-        DeleteOrSetAside("Zovazozu.exe~");
-    // A rename never replaces its target, so the old executable moves away
-    // first; if the backup could not be deleted this fails and so does the next
-    // step, leaving all three files as they were.
-    bool oldMoved = MoveFileNoReplace("Zovazozu.exe", "Zovazozu.exe~");
-    if (!MoveFileNoReplace("RadaroziZiz.exe", "Zovazozu.exe") && oldMoved)
+    // version: it stays, and the new one takes the free main name. Copies a
+    // cut-short run set aside are older still.
+    if (!IsRegularFile("Zovazozu.exe")) {
+        if (MoveFileNoReplace("RadaroziZiz.exe", "Zovazozu.exe"))
+            DropSetAside("Zovazozu.exe~");
+        return;
+    }
+    // A rename never replaces its target, so the backup moves out of the way
+    // first: set aside, not deleted, so that a swap that cannot finish (a
+    // file held past the wait budget) puts every file back as it was. A
+    // backup that cannot move (read-only, held) keeps all three as they are.
+    int aside = -1;
+    if (!IsAbsent("Zovazozu.exe~") && (aside = SetAsideFile("Zovazozu.exe~")) < 0)
+        return;
+    if (MoveFileNoReplace("Zovazozu.exe", "Zovazozu.exe~")) {
+        if (MoveFileNoReplace("RadaroziZiz.exe", "Zovazozu.exe")) {
+            // A backup still running (a service not restarted since the last
+            // upgrade) stays set aside until it can go.
+            DropSetAside("Zovazozu.exe~");
+            return;
+        }
         MoveFileNoReplace("Zovazozu.exe~", "Zovazozu.exe");  // never leave the service without one
+    }
+    if (aside >= 0)
+        MoveFileNoReplace(SetAsideName("Zovazozu.exe~", aside).c_str(), "Zovazozu.exe~");
 }
 
 // The command words, lower case, in the order they are tried.

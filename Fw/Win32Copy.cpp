@@ -43,20 +43,30 @@ static void SweepTemporaries(HANDLE dir, const std::string &leaf) {
 }
 
 // Opens the regular file `leaf` of the held folder `dir` for reading, as
-// itself; null for anything else (a link, a folder, a device). Waited for
-// while another program holds it without read sharing.
-static HANDLE OpenRegularIn(HANDLE dir, const std::string &leaf) {
+// itself; null for anything else (a link, a folder, a device), and then
+// `*known` (if given) says whether it is known to be no regular file
+// (missing, or something else) rather than unreadable. Waited for while
+// another program holds it without read sharing.
+static HANDLE OpenRegularIn(HANDLE dir, const std::string &leaf, bool *known) {
     const char *name = leaf.c_str();
     HANDLE file = INVALID_HANDLE_VALUE;
     RetryWhileHeldAs([&] { return EntryAttributesIn(dir, name); }, [&] {
         file = OpenRelative(dir, name, GENERIC_READ, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
         return file != INVALID_HANDLE_VALUE;
     });
-    if (file == INVALID_HANDLE_VALUE)
+    if (file == INVALID_HANDLE_VALUE) {
+        // A folder refused for FILE_NON_DIRECTORY_FILE reads as access denied:
+        // not known, like any other refusal.
+        DWORD error = GetLastError();
+        if (known)
+            *known = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
         return file;
+    }
     DWORD attributes = TakenAttributesAs(file, dir, name);
     bool regular = Exists(attributes) &&
                    !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+    if (known)
+        *known = Exists(attributes) && !regular;
     if (regular && (AttributesOf(file) & FILE_ATTRIBUTE_REPARSE_POINT)) {
         // A reparse point that is no link (a deduplicated file, a cloud
         // placeholder) is read through its file system's filter, which an
@@ -77,12 +87,17 @@ static HANDLE OpenRegularIn(HANDLE dir, const std::string &leaf) {
 // OpenRegularIn for the fixed path `path`, whose folders are held only while
 // it is opened: once open, the handle names the file whatever becomes of the
 // path.
-static HANDLE OpenRegularFile(const char *path) {
+static HANDLE OpenRegularFile(const char *path, bool *known = nullptr) {
+    if (known)
+        *known = false;
     HeldFolders held;
     std::string leaf;
-    if (!HoldFolders(path, &held, &leaf))
+    if (!HoldFolders(path, &held, &leaf)) {
+        if (known)
+            *known = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
         return INVALID_HANDLE_VALUE;
-    HANDLE file = OpenRegularIn(InnermostFolder(held), leaf);
+    }
+    HANDLE file = OpenRegularIn(InnermostFolder(held), leaf, known);
     ReleaseFolders(&held);
     return file;
 }
@@ -281,24 +296,41 @@ bool CopyOverOwnFile(const char *from, const char *to) {
     return CopyReplacing(from, to, true);
 }
 
-bool SameFileContents(const char *a, const char *b) {
-    if (InjectedFault("SameFileContents", a))
-        return false;
-    HANDLE inA = OpenRegularFile(a), inB = inA == INVALID_HANDLE_VALUE ? INVALID_HANDLE_VALUE : OpenRegularFile(b);
-    LARGE_INTEGER sizeA, sizeB;
-    bool same = inB != INVALID_HANDLE_VALUE && GetFileSizeEx(inA, &sizeA) && GetFileSizeEx(inB, &sizeB) &&
-                sizeA.QuadPart == sizeB.QuadPart;
-    static char bufferA[1 << 16], bufferB[1 << 16];
-    while (same) {
-        DWORD gotA = 0, gotB = 0;
-        same = ReadFile(inA, bufferA, sizeof bufferA, &gotA, nullptr) && ReadFile(inB, bufferB, sizeof bufferB, &gotB, nullptr) &&
-               gotA == gotB && memcmp(bufferA, bufferB, gotA) == 0;
-        if (gotA == 0)
-            break;
+// Reads exactly `size` bytes (ReadFile may return fewer: a pipe, a
+// redirector); false on an error or an early end.
+static bool ReadExactly(HANDLE file, char *buffer, DWORD size) {
+    for (DWORD done = 0, got = 0; done < size; done += got) {
+        if (!ReadFile(file, buffer + done, size - done, &got, nullptr) || got == 0)
+            return false;
     }
-    if (inA != INVALID_HANDLE_VALUE)
+    return true;
+}
+
+FileComparison CompareFileContents(const char *a, const char *b) {
+    if (InjectedFault("CompareFileContents", a))
+        return kCannotTell;
+    bool knownA = false, knownB = false;
+    HANDLE inA = OpenRegularFile(a, &knownA), inB = OpenRegularFile(b, &knownB);
+    bool openA = inA != INVALID_HANDLE_VALUE, openB = inB != INVALID_HANDLE_VALUE;
+    LARGE_INTEGER sizeA = {}, sizeB = {};
+    FileComparison result = kCannotTell;
+    if ((!openA && knownA) || (!openB && knownB))
+        result = kDifferentBytes;
+    else if (openA && openB && GetFileSizeEx(inA, &sizeA) && GetFileSizeEx(inB, &sizeB))
+        result = sizeA.QuadPart != sizeB.QuadPart ? kDifferentBytes : kSameBytes;
+    // Read to the size both had: a read error, or a file that ends early
+    // (changed meanwhile), leaves the answer unknown.
+    static char bufferA[1 << 16], bufferB[1 << 16];
+    for (LONGLONG left = sizeA.QuadPart; result == kSameBytes && left > 0; left -= sizeof bufferA) {
+        DWORD want = left < (LONGLONG)sizeof bufferA ? (DWORD)left : (DWORD)sizeof bufferA;
+        if (!ReadExactly(inA, bufferA, want) || !ReadExactly(inB, bufferB, want))
+            result = kCannotTell;
+        else if (memcmp(bufferA, bufferB, want) != 0)
+            result = kDifferentBytes;
+    }
+    if (openA)
         CloseHandle(inA);
-    if (inB != INVALID_HANDLE_VALUE)
+    if (openB)
         CloseHandle(inB);
-    return same;
+    return result;
 }

@@ -71,57 +71,68 @@ bool DeleteOneFile(const char *path) {
     return RetryWhileHeld(path, [&] { return DeleteFileA(path) || DeletePending(); });
 }
 
-// Deletes the earlier set-aside copies of `path` that can go now (their
-// program has ended); the rest wait for the restart.
-static void SweepSetAside(const std::string &folder, const std::string &leaf) {
+static bool NotThere(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool IsAbsent(const char *path) {
+    if (InjectedFault("IsAbsent", path))
+        return false;
+    HeldFolders held;
+    std::string leaf;
+    if (!HoldFolders(path, &held, &leaf))
+        return NotThere(GetLastError());
+    // Reading attributes conflicts with no other program's sharing: a held
+    // file opens, and so counts as there.
+    HANDLE file = OpenRelative(InnermostFolder(held), leaf.c_str(), FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
+    bool absent = file == INVALID_HANDLE_VALUE && NotThere(GetLastError());
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    ReleaseFolders(&held);
+    return absent;
+}
+
+int SetAsideFile(const char *path) {
+    if (InjectedFault("SetAsideFile", path))
+        return -1;
+    // DeleteFileA would refuse a read-only file or a folder: so is setting it
+    // aside, which stands for that deletion. A running image renames, though it
+    // does not delete (observed on Windows and Wine, not documented).
+    DWORD attributes = GetFileAttributesA(path);
+    if (!Exists(attributes) || (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
+        return -1;
+    std::string folder, leaf;
+    SplitFixedPath(path, &folder, &leaf);
+    for (int n = 0; n < 100; ++n) {
+        std::string aside = folder + SetAsideName(leaf, n);
+        if (RetryWhileHeld(nullptr, [&] { return MoveFileA(path, aside.c_str()); }))
+            return n;
+        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS)
+            return -1;
+    }
+    return -1;
+}
+
+void DropSetAside(const char *path) {
+    if (InjectedFault("DropSetAside", path))
+        return;
+    std::string folder, leaf;
+    SplitFixedPath(path, &folder, &leaf);
     WIN32_FIND_DATAA found;
     HANDLE find = FindFirstFileA((folder + leaf + ".*.old").c_str(), &found);
     if (find == INVALID_HANDLE_VALUE)
         return;
     do {
-        if (IsSetAsideName(found.cFileName, leaf) && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            DeleteFileA((folder + found.cFileName).c_str());
+        if (!IsSetAsideName(found.cFileName, leaf) || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            continue;
+        std::string aside = folder + found.cFileName;
+        // A program still runs from it: a null new name deletes it at the
+        // next restart, for administrators (Microsoft Learn, MoveFileExW);
+        // otherwise a later run's sweep takes it.
+        if (!DeleteFileA(aside.c_str()) && !DeletePending())
+            MoveFileExA(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     } while (FindNextFileA(find, &found));
     FindClose(find);
-}
-
-// A running program's image cannot be deleted, but it can be renamed: move
-// it to the first free set-aside name, and ask Windows to delete it at the
-// next restart (that needs an elevated caller; otherwise it waits for a
-// later run's sweep).
-static bool SetAside(const std::string &folder, const std::string &leaf) {
-    std::string path = folder + leaf;
-    for (int n = 0; n < 100; ++n) {
-        std::string aside = folder + SetAsideName(leaf, n);
-        // A running image renames but does not delete: observed on Windows and Wine, not documented.
-        if (MoveFileA(path.c_str(), aside.c_str())) {
-            // A null new name deletes at the next restart, for administrators (Microsoft Learn, MoveFileExW).
-            MoveFileExA(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-            return true;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS)
-            return false;
-    }
-    return false;
-}
-
-bool DeleteOrSetAside(const char *path) {
-    if (InjectedFault("DeleteOrSetAside", path))
-        return false;
-    std::string folder, leaf;
-    SplitFixedPath(path, &folder, &leaf);
-    SweepSetAside(folder, leaf);
-    // In use, it is set aside at once; held without delete sharing (so that
-    // no rename can move it either), it is waited for.
-    return RetryWhileHeld(path, [&] {
-        if (DeleteFileA(path) || DeletePending())
-            return true;
-        DWORD error = GetLastError();
-        if (IsHeldError(error, GetFileAttributesA(path)) && SetAside(folder, leaf))
-            return true;
-        SetLastError(error);
-        return false;
-    });
 }
 
 bool DeleteOwnFile(const char *path) {

@@ -177,6 +177,7 @@ bool HoldFolders(const char *path, HeldFolders *held, std::string *leaf) {
         DWORD attributes = TakenAttributesAs(level, parent, name.c_str());
         if (!Exists(attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
             ReleaseFolders(held);
+            SetLastError(ERROR_CANT_ACCESS_FILE);  // there, but no folder of ours: never "not found"
             return false;
         }
     }

@@ -40,6 +40,7 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         Tree before, changes;
         std::vector<std::string> readOnly = {};
         Limits limits = {};
+        std::vector<std::string> unreadable = {};  // mode 0200, for the unprivileged run (Linux)
     } cases[] = {
         {"deltar: those there, read-only refused", "deltar",
          {{"sa.tar", "a"}, {"sa.tar.bak", "x"}, {"sa/db.tar", "y"}, {"addrules.tar", "ro"}}, {{"sa.tar", kGone}}, {"addrules.tar"}},
@@ -103,7 +104,7 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         {"saveprefs: FIFOs in place of the current layout", "saveprefs",
          {{"sa/spamassassin/local.cf", "oL"}, {"sa/ruleset/local.cf", "<special>"}, {"sa/spamassassin/user_prefs", "<special>"},
           {"sa/ruleset/user_prefs", "<special>"}},
-         {{"t_local.cf", "oL"}}},
+         {}},
         {"restoreprefs: FIFOs as a default and a saved copy", "restoreprefs",
          {{"local.cf", "<special>"}, {"user_prefs", "dP"}, {"t_local.cf", "sL"}, {"t_user_prefs", "<special>"}, {"sa/ruleset/x", ""}},
          {{"sa/ruleset/local.cf", "sL"}, {"sa/ruleset/user_prefs", "dP"}, {"t_local.cf", kGone}}},
@@ -124,6 +125,26 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         {"renameservice: a folder as the backup changes nothing", "renameservice", With(executables, {{"Zovazozu.exe~/mine", "u"}}), {}},
         {"renameservice: last rename fails, old one goes back", "renameservice", executables, {}, {},
          {.fault = "MoveFileNoReplace:RadaroziZiz.exe"}},
+        {"renameservice: last rename fails, the backup goes back too", "renameservice", With(executables, {{"Zovazozu.exe~", "v0"}}),
+         {}, {}, {.fault = "MoveFileNoReplace:RadaroziZiz.exe"}},
+        {"renameservice: first rename fails, the backup stays", "renameservice", With(executables, {{"Zovazozu.exe~", "v0"}}), {}, {},
+         {.fault = "MoveFileNoReplace:Zovazozu.exe"}},
+        // A file that cannot be read is neither the same nor different: the
+        // same executable again would cost the backup, the version before.
+        {"renameservice: an unreadable new executable changes nothing", "renameservice",
+         {{"Zovazozu.exe", "v2"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v1"}}, {}, {}, {.unprivileged = true},
+         {"RadaroziZiz.exe"}},
+        {"renameservice: an unreadable main executable changes nothing", "renameservice",
+         {{"Zovazozu.exe", "v2"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v1"}}, {}, {}, {.unprivileged = true},
+         {"Zovazozu.exe"}},
+        // An unreadable current layout is not saved, nor replaced by the older
+        // one: the installer finds no saved copy, instead of the older file.
+        {"saveprefs: an unreadable current layout keeps the earlier copy", "saveprefs",
+         {{"sa/spamassassin/local.cf", "oL"}, {"sa/ruleset/local.cf", "nL"}, {"t_local.cf", "eL"}}, {}, {}, {.unprivileged = true},
+         {"sa/ruleset/local.cf"}},
+        {"saveprefs: an unreadable current layout saves nothing in its place", "saveprefs",
+         {{"sa/spamassassin/user_prefs", "oP"}, {"sa/ruleset/user_prefs", "nP"}}, {}, {}, {.unprivileged = true},
+         {"sa/ruleset/user_prefs"}},
         {"delsa: read-only all through, unprivileged", "delsa", {{"keep", "k"}, {"sa/ro/file", "f"}}, {{"sa/ro/file", kGone}},
          {"sa/ro/file", "sa/ro", "sa"}, {.unprivileged = true}},
     };
@@ -135,6 +156,10 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         if (c.limits.unprivileged) {
             EXPECT_EQ(system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
         }
+#ifndef _WIN32
+        for (auto &path : c.unreadable)
+            chmod(At(path).c_str(), 0200);
+#endif
         Tree expected = With(c.changes, c.before);
         for (auto &[path, content] : c.changes)
             if (content == kGone)

@@ -49,11 +49,23 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
          {{"sa", kGone}, {"sa/a/b/held", "h"}}},
         {"saveprefs: the current local.cf held a moment, unshared", "saveprefs", tree, "sa/ruleset/local.cf", "-", 800,
          {{"t_local.cf", "L"}}},
+        // A file that cannot be read is neither saved nor stood in for: the
+        // older layout saved in its place would pass the installer's check.
+        {"saveprefs: the current local.cf held for good, unshared", "saveprefs", With(tree, {{"sa/spamassassin/local.cf", "oL"}}),
+         "sa/ruleset/local.cf", "-", 60000, {}},
         // Held for good, the folders a copy works in only cost it their hold.
         {"restoreprefs: sa held for good for deleting", "restoreprefs", restore, "sa", "rwdD", 60000, restored},
         {"restoreprefs: sa\\ruleset held for good, unshared", "restoreprefs", restore, "sa/ruleset", "-", 60000, restored},
         {"restoreprefs: the tree's local.cf held a moment", "restoreprefs", restore, "sa/ruleset/local.cf", "r", 800, restored},
         {"restoreprefs: the tree's local.cf held a moment, deletable", "restoreprefs", restore, "sa/ruleset/local.cf", "rwd", 800, restored},
+        // Not knowing whether it is the same executable again, nothing moves:
+        // a swap would cost the backup, the one copy of the version before.
+        {"renameservice: the new executable held for good, unshared", "renameservice",
+         {{"Zovazozu.exe", "v2"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v1"}}, "RadaroziZiz.exe", "-", 60000, {}},
+        {"renameservice: the main executable held for good, unshared", "renameservice",
+         {{"Zovazozu.exe", "v2"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v1"}}, "Zovazozu.exe", "-", 60000, {}},
+        // The swap cannot finish: the backup it set aside goes back.
+        {"renameservice: the new executable held for good against renaming", "renameservice", swap, "RadaroziZiz.exe", "r", 60000, {}},
         {"renameservice: the main executable is running", "renameservice", swap, "-", "-", 60000,
          {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", kHolder}, {"RadaroziZiz.exe", kGone}}, "Zovazozu.exe"},
         {"renameservice: the backup is running", "renameservice", swap, "-", "-", 60000,

@@ -1,6 +1,7 @@
 // Every operation failed in turn, and every command cut short in turn: no
 // user data may be lost, and a rerun must end as one clean run does.
 #include "HelperRun.h"
+#include "TemporaryName.h"
 
 namespace {
 
@@ -22,15 +23,20 @@ std::vector<PopulatedCase> PopulatedCases() {
         {"deltar", With(defaults, {{"sa.tar", "a"}, {"db.tar", "b"}, {"addrules.tar", "c"}}), {{"DeleteOneFile", 3}}},
         {"saveprefs", With(defaults, {{"sa/spamassassin/local.cf", "oL"}, {"sa/spamassassin/user_prefs", "oP"},
                                       {"sa/ruleset/local.cf", "nL"}, {"t_user_prefs", "eP"}}),
-         {{"CopyFileOver", 4}, {"ReplaceWithCopy", 3}}},
+         {{"CopyFileOver", 3}, {"IsAbsent", 1}, {"ReplaceWithCopy", 2}}},
         // "sa/many" is big enough for its unlinks to go in a batch.
         {"delsa", With(many, {{"sa/a/f1", "1"}, {"sa/a/ro", "2"}, {"sa/b/c/f2", "3"}, {"sa/f3", "4"}, {"sa/d/", ""}}),
          {{"IoUringSetup", 1}, {"IsLinkPath", 1}, {"OpenTreeRoot", 1}, {"OpenTreeChild", 5}, {"MakeTreeDirWritable", 6},
           {"ReadTreeEntry", 24}, {"DeleteTreeEntry", 10}, {"RemoveTreeRoot", 1}}},
         {"restoreprefs", With(defaults, {{"sa/ruleset/local.cf", "old"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
-         {{"CopyFileOver", 5}, {"ReplaceWithCopy", 3}, {"SameFileContents", 2}, {"DeleteOwnFile", 2}}},
+         {{"CopyFileOver", 5}, {"ReplaceWithCopy", 3}, {"CompareFileContents", 2}, {"DeleteOwnFile", 2}}},
         {"renameservice", With(defaults, {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}}),
-         {{"IsRegularFile", 2}, {"SameFileContents", 1}, {"DeleteOrSetAside", 1}, {"MoveFileNoReplace", 3}}},
+         {{"IsRegularFile", 2}, {"CompareFileContents", 1}, {"IsAbsent", 1}, {"SetAsideFile", 1}, {"MoveFileNoReplace", 2},
+          {"DropSetAside", 1}}},
+        // The same executable delivered again: a check that cannot be made
+        // must not cost the backup, the one copy of the version before.
+        {"renameservice", With(defaults, {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v1"}, {"Zovazozu.exe~", "v0"}}),
+         {{"IsRegularFile", 1}, {"CompareFileContents", 1}, {"DeleteOneFile", 1}}},
     };
 }
 const std::vector<std::string> kPopulatedReadOnly = {"sa/a/ro", "t_user_prefs"};
@@ -67,7 +73,8 @@ TEST_F(HelperTest, EveryFailingOperationLeavesNoUserDataLost) {
                 // half-written); an emptied folder may stay.
                 const auto whole = contents(c.before);
                 for (auto &[path, content] : after) {
-                    bool known = c.before.count(path) || clean.count(path) ||
+                    // A backup set aside waits there for its program to end.
+                    bool known = c.before.count(path) || clean.count(path) || IsSetAsideName(path.c_str(), "Zovazozu.exe~") ||
                                  (content == "<dir>" && c.before.lower_bound(path + "/") != c.before.end() &&
                                   c.before.lower_bound(path + "/")->first.rfind(path + "/", 0) == 0);
                     EXPECT_TRUE(known && (whole.count(content) || content == "<dir>")) << path << " = " << content;
