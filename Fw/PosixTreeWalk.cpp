@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -21,7 +22,8 @@
 // work (and any level does so for its ancestors when descriptors run out),
 // and reopen it afterwards through their own "..", checking that it is still
 // the same directory; if it is not (the tree was moved under us), the walk
-// gives that branch up rather than act on a stranger.
+// gives that branch up rather than act on a stranger. A level that we may not
+// search cannot lead back up that way, and its parent stays open.
 //
 // All levels share one listing buffer: it belongs to the level that read it
 // last, and a level whose entries were overwritten by a child's listing picks
@@ -142,6 +144,35 @@ static int OpenDirNoFollow(int dirfd, const char *name, TreeDir *parent, int acc
 // directory.
 const mode_t kOwnerAll = S_IRWXU;
 
+#ifndef SYS_fchmodat2
+#define SYS_fchmodat2 452  // the same number on every architecture
+#endif
+#ifndef PROC_SUPER_MAGIC
+#define PROC_SUPER_MAGIC 0x9fa0
+#endif
+
+// Sets the mode of the directory open as the O_PATH descriptor `path`, which
+// fchmod refuses. fchmodat2 takes it as it is (Linux 6.6); before that, its
+// link in /proc does, but only where /proc is procfs: in a chroot or a
+// container without it, that name may lead anywhere, and nothing is changed.
+static bool ChmodPathFd(int path, mode_t mode) {
+    static bool s_noFchmodat2;
+    if (!s_noFchmodat2 && !InjectedFault("Fchmodat2", "")) {
+        if (syscall(SYS_fchmodat2, path, "", mode, AT_EMPTY_PATH) == 0)
+            return true;
+        // A sandbox may refuse a call it does not know with EPERM.
+        if (errno != ENOSYS && errno != EPERM && errno != EINVAL)
+            return false;
+    }
+    s_noFchmodat2 = true;
+    static int s_procIsProcfs = -1;
+    if (s_procIsProcfs < 0) {
+        struct statfs fs;
+        s_procIsProcfs = statfs("/proc/self/fd", &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+    }
+    return s_procIsProcfs && chmod(("/proc/self/fd/" + std::to_string(path)).c_str(), mode) == 0;
+}
+
 // Opens for listing the directory `name` in `dirfd` that its owner locked so
 // that it cannot be opened that way, once it has the owner's read, write and
 // search bits again; sets `*oldMode` to the mode to put back. It is reached
@@ -154,19 +185,27 @@ static int OpenLockedDirAt(int dirfd, const char *name, TreeDir *parent, mode_t 
         return -1;
     struct stat st;
     int fd = -1;
-    if (fstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid()) {
-        // fchmod refuses O_PATH (fchmodat2 takes it from Linux 6.6 only); its /proc link does not.
-        std::string self = "/proc/self/fd/" + std::to_string(path);
-        if (chmod(self.c_str(), (st.st_mode & 07777) | kOwnerAll) == 0) {
-            fd = OpenDirNoFollow(path, ".", parent);
-            if (fd < 0)
-                chmod(self.c_str(), st.st_mode & 07777);
-            else
-                *oldMode = st.st_mode;
-        }
+    if (fstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+        ChmodPathFd(path, (st.st_mode & 07777) | kOwnerAll)) {
+        fd = OpenDirNoFollow(path, ".", parent);
+        if (fd < 0)
+            ChmodPathFd(path, st.st_mode & 07777);
+        else
+            *oldMode = st.st_mode;
     }
     close(path);
     return fd;
+}
+
+// True when the parent of the directory open as `fd` can be reopened through
+// its "..", as a parked parent is: that takes search permission on the
+// directory itself, which a folder of another owner may not give.
+static bool CanReopenParent(int fd) {
+    int up = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (up < 0)
+        return false;
+    close(up);
+    return true;
 }
 
 static TreeDir *OpenTreeDirAt(int dirfd, const char *name, TreeDir *parent) {
@@ -186,7 +225,7 @@ static TreeDir *OpenTreeDirAt(int dirfd, const char *name, TreeDir *parent) {
     }
     int depth = parent ? parent->depth + 1 : 0;
     TreeDir *dir = new TreeDir{fd, st.st_dev, st.st_ino, st.st_mode, lockedMode, unlocked, depth, parent, 0, false, false, 1, {}};
-    if (parent && depth > kHeldLevels) {
+    if (parent && depth > kHeldLevels && CanReopenParent(fd)) {
         CloseDirFd(parent->fd);
         parent->fd = -1;
     }

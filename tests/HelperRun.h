@@ -5,6 +5,8 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -33,6 +35,8 @@ struct Limits {
     const char *fault = nullptr;      // "Operation:path" or "Operation#N" for the fault-injecting build
     const char *crash = nullptr;      // the same, or "*#N", to end the test build there
     bool unprivileged = false;        // run as nobody, where read-only bits bite
+    const char *procLinksTo = nullptr;  // a /proc of its own that is no procfs, each
+                                        // self/fd/N a link to this path (Linux, root)
 };
 
 // How long one run of the helper may take before a test calls it hung.
@@ -155,6 +159,13 @@ inline int RunHelper(const std::string &dir, std::vector<std::string> args, Limi
         rlim_t fileSize = limits.fileSize ? limits.fileSize : RLIM_INFINITY;
         struct rlimit size = {fileSize, fileSize}, files = {limits.openFiles, limits.openFiles};
         setrlimit(RLIMIT_FSIZE, &size);
+        if (limits.procLinksTo) {
+            if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("fake", "/proc", "tmpfs", 0, nullptr) != 0 || mkdir("/proc/self", 0755) != 0 || mkdir("/proc/self/fd", 0755) != 0)
+                _exit(97);
+            for (int n = 0; n < 64; ++n)
+                symlink(limits.procLinksTo, ("/proc/self/fd/" + std::to_string(n)).c_str());
+        }
         if ((limits.openFiles && setrlimit(RLIMIT_NOFILE, &files) != 0) || chdir(dir.c_str()) != 0 ||
             (limits.unprivileged && getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)))
             _exit(99);

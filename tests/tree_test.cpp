@@ -143,27 +143,54 @@ TEST_F(HelperTest, DelsaUnlocksFoldersTheirOwnerLocked) {
     if (getuid() != 0)
         GTEST_SKIP() << "needs root to switch to nobody";
     const Tree outside = {{"keep", "k"}, {"outside/canary", "c"}};
-    for (mode_t mode : {0000, 0100, 0200, 0300, 0400, 0444, 0600}) {
-        for (bool stuck : {false, true}) {
-            SCOPED_TRACE(::testing::Message() << "mode 0" << std::oct << mode << (stuck ? ", something inside stays" : ""));
-            Renew();
-            Lay(With(outside, {{"sa/locked/file", "f"}, {"sa/locked/sub/g", "g"}}));
-            if (stuck)
-                Put(At("sa/locked/root/r"), "r");
-            EXPECT_EQ(system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
-            EXPECT_EQ(chown(At("sa/locked/root").c_str(), 0, 0), stuck ? 0 : -1);
-            // The inner one holds a file only: its unlink is still queued as it closes.
-            for (const char *locked : {"sa/locked/sub", "sa/locked"})
-                EXPECT_EQ(chmod(At(locked).c_str(), mode), 0);
-            EXPECT_EQ(RunHelper(dir, {"delsa"}, {.unprivileged = true}), 0);
-            EXPECT_EQ(Snapshot(dir), stuck ? With(outside, {{"sa/locked/root/r", "r"}}) : outside);
-            if (stuck) {
-                struct stat st = {};
-                EXPECT_EQ(stat(At("sa/locked").c_str(), &st), 0);
-                EXPECT_EQ(st.st_mode & 07777, mode) << "the folder that stays has its mode back";
+    Tree files;
+    for (int i = 0; i < 30; ++i)
+        files["file" + std::to_string(i)] = "f";
+    // Near the top, and past the levels the walk keeps open, where a parent
+    // is reopened through its child's "..": a root-owned folder that stays
+    // (0444: nobody may search it) must not cost the rest of its parent.
+    // The setgid bit stays with a folder whose group the caller is in.
+    for (const std::string at : {"sa/locked", "sa/d1/d2/d3/d4/d5/d6/d7/locked"}) {
+        for (mode_t mode : {0000, 0100, 0200, 0300, 0400, 0444, 0600, 02500}) {
+            for (bool stuck : {false, true}) {
+                SCOPED_TRACE(::testing::Message() << at << " mode 0" << std::oct << mode << (stuck ? ", something inside stays" : ""));
+                Renew();
+                Tree tree = {{at + "/sub/g", "g"}};
+                for (auto &[name, content] : files)
+                    tree[at + "/" + name] = content;
+                Lay(With(outside, tree));
+                if (stuck)
+                    Put(At(at + "/root/r"), "r");
+                EXPECT_EQ(system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
+                EXPECT_EQ(chown(At(at + "/root").c_str(), 0, 0), stuck ? 0 : -1);
+                chmod(At(at + "/root").c_str(), 0444);
+                // The inner one holds a file only: its unlink is still queued as it closes.
+                for (const std::string &locked : {at + "/sub", at})
+                    EXPECT_EQ(chmod(At(locked).c_str(), mode), 0);
+                EXPECT_EQ(RunHelper(dir, {"delsa"}, {.unprivileged = true}), 0);
+                EXPECT_EQ(Snapshot(dir), stuck ? With(outside, {{at + "/root/r", "r"}}) : outside);
+                if (stuck) {
+                    struct stat st = {};
+                    EXPECT_EQ(stat(At(at).c_str(), &st), 0);
+                    EXPECT_EQ(st.st_mode & 07777, mode) << "the folder that stays has its mode back";
+                }
             }
         }
     }
+    // Where /proc is no procfs (a chroot, a container without it) and the
+    // kernel has no fchmodat2, a /proc/self/fd link may lead anywhere: the
+    // folder stays locked rather than have the unlock change a stranger.
+    Renew();
+    Lay(With(outside, {{"sa/locked/file", "f"}}));
+    EXPECT_EQ(system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
+    EXPECT_EQ(chmod(At("sa/locked").c_str(), 0), 0);
+    EXPECT_EQ(RunHelper(dir, {"delsa"}, {.fault = "Fchmodat2:", .unprivileged = true, .procLinksTo = At("outside").c_str()}), 0);
+    struct stat st = {};
+    EXPECT_EQ(stat(At("outside").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(stat(At("sa/locked").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0u);
+    EXPECT_EQ(Snapshot(dir), With(outside, {{"sa/locked/file", "f"}}));
 }
 
 // What is mounted inside the tree is not the tree's: the walk never enters a
