@@ -110,9 +110,9 @@ stop_holder() {
     wait "$holding" || true
     holding=""
 }
-held() {  # what is held, its path, the first run's log line[, kill point of a run before]
-    hold=$2 killed_at=${4:-} row "upgrade with $1 held past fwmaint's wait, then run again" \
-        "$installers/sample-product-1.2.exe" 2 "$3"
+held() {  # what is held, during which step, its path, the first run's log line[, kill point of a run before]
+    hold=$3 killed_at=${5:-} row "upgrade with $1 held past fwmaint's wait during $2, then run again" \
+        "$installers/sample-product-1.2.exe" 2 "$4"
 }
 cut() {  # where, kill point[, "marker": killed before the marker was cleared]
     row "upgrade killed $1, then run again" "$tests/hooked.exe" 2 "was cut short (exit status 86)" "$2" "${3:-}"
@@ -127,6 +127,7 @@ cut "inside delsa" 'DeleteTreeEntry#3'
 cut "after delsa and the new rule set" 'CopyFileOver:t_local.cf'
 cut "inside restoreprefs, after local.cf" 'CopyFileOver:t_user_prefs'
 cut "inside restoreprefs, before the saved copies go" 'DeleteOwnFile:t_local.cf'
+cut "inside restoreprefs, between the saved copies' deletions" 'DeleteOwnFile:t_user_prefs'
 cut "after restoreprefs" 'DeleteOneFile:sa.tar'
 cut "after restoreprefs, before the marker went" 'DeleteOneFile:sa.tar' marker
 cut "after deltar" 'IsRegularFile:RadaroziZiz.exe'
@@ -134,8 +135,8 @@ cut "inside renameservice, between its renames" 'MoveFileNoReplace:RadaroziZiz.e
 row "upgrade with a misspelled step, then mended" "$tests/misspelled.exe" 2 \
     "fwmaint.exe did not accept the command 'saveprefz' (exit status 1)"
 row "upgrade without fwmaint.exe, then mended" "$tests/nohelper.exe" 2 "Could not start fwmaint.exe for the step saveprefs"
-held "the current local.cf during saveprefs" 'sa/ruleset/local.cf' "fwmaint saveprefs could not save local.cf"
-held "t_local.cf during restoreprefs" t_local.cf "fwmaint restoreprefs could not put the saved preferences back" \
+held "the current local.cf" saveprefs 'sa/ruleset/local.cf' "fwmaint saveprefs could not save local.cf"
+held t_local.cf restoreprefs t_local.cf "fwmaint restoreprefs could not put the saved preferences back" \
     'CopyFileOver:t_local.cf'
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
