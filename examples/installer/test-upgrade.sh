@@ -4,14 +4,15 @@
 # administrator would, and upgrades it with the 1.2 installer. Each row first
 # does something to that upgrade (cuts it short at a fwmaint step or inside
 # one, through the test build's crash switch; breaks it as an author's slip
-# would; or runs it whole), checks that the installer stopped with its own
+# would; holds a file past fwmaint's wait, as another program would; or runs
+# it whole), checks that the installer stopped with its own
 # status and log line, and then runs the real upgrade. Every row must end in
 # the same state: the whole folder, the service running 1.2 after 1.1 was
 # stopped once, and no progress marker left.
-#   test-upgrade.sh INSTALLERS TEST_INSTALLERS SAMPLE NEWRULES WINE_RUN FWMAINT SERVICE_1.1 SERVICE_1.2
+#   test-upgrade.sh INSTALLERS TEST_INSTALLERS SAMPLE NEWRULES WINE_RUN FWMAINT SERVICE_1.1 SERVICE_1.2 HOLDER
 set -euo pipefail
 installers=$(realpath "$1") tests=$(realpath "$2") sample=$(realpath "$3") newrules=$(realpath "$4")
-wine_run=$(realpath "$5") helper=$(realpath "$6") service_old=$(realpath "$7") service_new=$(realpath "$8")
+wine_run=$(realpath "$5") helper=$(realpath "$6") service_old=$(realpath "$7") service_new=$(realpath "$8") holder=$(realpath "$9")
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwmaint-installer-XXXXXX")
 # One Wine prefix of the test's own for all rows (a fresh one costs ~10 s):
 # the service and the installer's registry key live and die there.
@@ -73,7 +74,11 @@ row() {  # name, installer run first, its status, its log line[, kill point[, "m
     fresh_machine
     install "$installers/sample-product-1.1.exe" "$folder" && tune "$folder" || note "the 1.1 install"
     [[ $first != */nohelper.exe ]] || rm "$folder/fwmaint.exe"
+    # held(): an upgrade killed first, then a file held through the first run.
+    [ -z "${killed_at:-}" ] || FWMAINT_TEST_CRASH=$killed_at install "$tests/hooked.exe" "$folder" || true
+    [ -z "${hold:-}" ] || start_holder "$folder/$hold" || note "the holder did not hold $hold"
     FWMAINT_TEST_CRASH=${5:-} install "$first" "$folder" || got=$?
+    stop_holder
     [ "$got" = "$status" ] || note "the first run's status is $got, not $status"
     [ -z "${6:-}" ] || win reg add 'HKLM\Software\Sample Product' /v PrefsSaved /d 1 /f || note "reg add"
     [ "$got" != 0 ] || diff -r "$expected" "$folder" >&2 || note "the folder differs after the first run"
@@ -91,6 +96,24 @@ row() {  # name, installer run first, its status, its log line[, kill point[, "m
         failed=$((failed + 1))
     fi
 }
+# Another Windows program holds a file without sharing it, until stop_holder.
+start_holder() {
+    local i
+    "$wine_run" "$holder" "Z:${1//\//\\}" - 600000 "@Z:${work//\//\\}\\held" &
+    holding=$!
+    for i in $(seq 300); do [ -e "$work/held" ] && return 0; sleep 0.1; done
+    return 1
+}
+stop_holder() {
+    [ -n "${holding:-}" ] || return 0
+    rm -f "$work/held"
+    wait "$holding" || true
+    holding=""
+}
+held() {  # what is held, during which step, its path, the first run's log line[, kill point of a run before]
+    hold=$3 killed_at=${5:-} row "upgrade with $1 held past fwmaint's wait during $2, then run again" \
+        "$installers/sample-product-1.2.exe" 2 "$4"
+}
 cut() {  # where, kill point[, "marker": killed before the marker was cleared]
     row "upgrade killed $1, then run again" "$tests/hooked.exe" 2 "was cut short (exit status 86)" "$2" "${3:-}"
 }
@@ -104,6 +127,7 @@ cut "inside delsa" 'DeleteTreeEntry#3'
 cut "after delsa and the new rule set" 'CopyFileOver:t_local.cf'
 cut "inside restoreprefs, after local.cf" 'CopyFileOver:t_user_prefs'
 cut "inside restoreprefs, before the saved copies go" 'DeleteOwnFile:t_local.cf'
+cut "inside restoreprefs, between the saved copies' deletions" 'DeleteOwnFile:t_user_prefs'
 cut "after restoreprefs" 'DeleteOneFile:sa.tar'
 cut "after restoreprefs, before the marker went" 'DeleteOneFile:sa.tar' marker
 cut "after deltar" 'IsRegularFile:RadaroziZiz.exe'
@@ -111,5 +135,8 @@ cut "inside renameservice, between its renames" 'MoveFileNoReplace:RadaroziZiz.e
 row "upgrade with a misspelled step, then mended" "$tests/misspelled.exe" 2 \
     "fwmaint.exe did not accept the command 'saveprefz' (exit status 1)"
 row "upgrade without fwmaint.exe, then mended" "$tests/nohelper.exe" 2 "Could not start fwmaint.exe for the step saveprefs"
+held "the current local.cf" saveprefs 'sa/ruleset/local.cf' "fwmaint saveprefs could not save local.cf"
+held t_local.cf restoreprefs t_local.cf "fwmaint restoreprefs could not put the saved preferences back" \
+    'CopyFileOver:t_local.cf'
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
