@@ -93,6 +93,17 @@ bool DeleteOwnFile(const char *path) {
     return DeleteFileNamed(path, true);
 }
 
+// MoveFileA never replaces its target; rename(2) would. False with errno
+// EEXIST when the target is there.
+static bool RenameNoReplace(int fromDir, const char *from, int toDir, const char *to) {
+    if (renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0)
+        return true;
+    // A file system without RENAME_NOREPLACE: a hard link also refuses an
+    // existing target, and the old name goes once the new one stands.
+    return (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) && linkat(fromDir, from, toDir, to, 0) == 0 &&
+           unlinkat(fromDir, from, 0) == 0;
+}
+
 bool IsAbsent(const char *path) {
     if (InjectedFault("IsAbsent", path))
         return false;
@@ -116,7 +127,7 @@ int SetAsideFile(const char *path) {
     if (dir != -1 && fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
         !IsReadOnlyMode(st.st_mode)) {
         for (int n = 0; n < 100 && set < 0; ++n) {
-            if (renameat2(dir, leaf.c_str(), dir, SetAsideName(leaf, n).c_str(), RENAME_NOREPLACE) == 0)
+            if (RenameNoReplace(dir, leaf.c_str(), dir, SetAsideName(leaf, n).c_str()))
                 set = n;
             else if (errno != EEXIST)
                 break;
@@ -167,13 +178,7 @@ bool MoveFileNoReplace(const char *from, const char *to) {
     int toDir = OpenParentDir(to, toLeaf);
     bool ok = false;
     if (fromDir != -1 && toDir != -1) {
-        // MoveFileA never replaces its target; rename(2) would.
-        ok = renameat2(fromDir, fromLeaf.c_str(), toDir, toLeaf.c_str(), RENAME_NOREPLACE) == 0;
-        // A file system without RENAME_NOREPLACE: a hard link also refuses an
-        // existing target, and the old name goes once the new one stands.
-        if (!ok && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
-            ok = linkat(fromDir, fromLeaf.c_str(), toDir, toLeaf.c_str(), 0) == 0 &&
-                 unlinkat(fromDir, fromLeaf.c_str(), 0) == 0;
+        ok = RenameNoReplace(fromDir, fromLeaf.c_str(), toDir, toLeaf.c_str());
     }
     CloseParentDir(fromDir);
     CloseParentDir(toDir);

@@ -160,11 +160,13 @@ static bool ChmodPathFd(int path, mode_t mode) {
     if (!s_noFchmodat2 && !InjectedFault("Fchmodat2", "")) {
         if (syscall(SYS_fchmodat2, path, "", mode, AT_EMPTY_PATH) == 0)
             return true;
-        // A sandbox may refuse a call it does not know with EPERM.
+        // A sandbox may refuse a call it does not know with EPERM, but so is
+        // an immutable folder refused: only ENOSYS rules the call out for
+        // good; the others try /proc for this folder alone.
         if (errno != ENOSYS && errno != EPERM && errno != EINVAL)
             return false;
+        s_noFchmodat2 = errno == ENOSYS;
     }
-    s_noFchmodat2 = true;
     static int s_procIsProcfs = -1;
     if (s_procIsProcfs < 0) {
         struct statfs fs;

@@ -250,7 +250,15 @@
     !insertmacro FwmaintStep saveprefs
     !insertmacro FwmaintCheckSaved local.cf
     !insertmacro FwmaintCheckSaved user_prefs
+    ; Without the marker a rerun would take the saved copies for litter and
+    ; delete them, the only copies once delsa has run: it must stand first.
+    ClearErrors
     WriteRegStr HKLM "${FWMAINT_KEY}" "PrefsSaved" 1
+    ReadRegStr $5 HKLM "${FWMAINT_KEY}" "PrefsSaved"
+    ${If} ${Errors}
+    ${OrIf} $5 != 1
+      !insertmacro FwmaintFail "Could not write the progress marker HKLM\${FWMAINT_KEY}\PrefsSaved (run the installer as an administrator); nothing was removed."
+    ${EndIf}
   ${EndIf}
   ; 3. The old rule set goes whole, so that no rule of it lingers.
   !insertmacro FwmaintStep delsa

@@ -135,6 +135,7 @@ cut "inside renameservice, between its renames" 'MoveFileNoReplace:RadaroziZiz.e
 row "upgrade with a misspelled step, then mended" "$tests/misspelled.exe" 2 \
     "fwmaint.exe did not accept the command 'saveprefz' (exit status 1)"
 row "upgrade without fwmaint.exe, then mended" "$tests/nohelper.exe" 2 "Could not start fwmaint.exe for the step saveprefs"
+row "upgrade whose progress marker cannot be written, then mended" "$tests/nomarker.exe" 2 "Could not write the progress marker"
 held "the current local.cf" saveprefs 'sa/ruleset/local.cf' "fwmaint saveprefs could not save local.cf"
 held t_local.cf restoreprefs t_local.cf "fwmaint restoreprefs could not put the saved preferences back" \
     'CopyFileOver:t_local.cf'
