@@ -66,8 +66,7 @@ static ListingBuffer g_listing;
 
 // Closes a directory's descriptor once nothing queued still names it.
 static void CloseDirFd(int fd) {
-    FlushUnlinks();
-    close(fd);
+    CloseDirWhenSettled(fd);
 }
 
 // Lets go of the descriptor of the nearest ancestor above `parent` that still
@@ -127,8 +126,8 @@ static int OpenDirOnThisMount(int dirfd, const char *name, int access) {
 }
 
 // Opens the real directory `name` in `dirfd`, never through a link. Out of
-// descriptors (a low limit, or a busy system), it gives up the io_uring ring,
-// then parks the ancestors above `parent` one by one until the open succeeds:
+// descriptors (a low limit, or a busy system), it gives up the descriptors
+// the unlink queue holds, then parks the ancestors above `parent` one by one until the open succeeds:
 // the walk needs only a parent and a child at a time.
 static int OpenDirNoFollow(int dirfd, const char *name, TreeDir *parent, int access = O_RDONLY) {
     int fd;
@@ -305,9 +304,9 @@ bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned attributes) {
         return false;
     }
     int flags = (attributes & kAttrDirectory) ? AT_REMOVEDIR : 0;
-    // A file's unlink may wait in a batch; the walk does not need its outcome
-    // before the directory is closed, and by then it is settled.
-    if (!flags && QueueUnlink(dir->fd, name, &dir->tally))
+    // The unlink may wait in a queue; the walk does not need its outcome
+    // before the directory is closed or listed again, and by then it is settled.
+    if (QueueUnlink(dir->fd, name, flags, &dir->tally))
         return true;
     bool ok = unlinkat(dir->fd, name, flags) == 0;
     // The entry changed kind since it was listed: remove it as it is now.
@@ -341,6 +340,7 @@ void CloseTreeDir(TreeDir *dir) {
         g_listing.owner = nullptr;
     if (!parent)
         EndBatches();
+    ForgetTally(&dir->tally);
     delete dir;
 }
 
