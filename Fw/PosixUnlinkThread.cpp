@@ -33,6 +33,10 @@
 const unsigned kSlots = 1024;
 // Fewer files than this in a directory are not worth a thread's wake-up.
 const unsigned kWorthHandingOver = 16;
+// Slots that file unlinks leave to the removals and closes which must queue
+// behind them: the walk moves on past a folder without waiting for the
+// worker, which a busy machine may not run for milliseconds.
+const unsigned kKeptForOrder = 64;
 
 enum OpKind : unsigned char { kUnlinkFile, kRemoveDir, kCloseDir };
 
@@ -189,7 +193,7 @@ bool QueueUnlink(int fd, const char *name, int flags, RemovalTally *tally) {
         return false;
     Reclaim();
     // A full ring: the walk unlinks this one itself, meanwhile.
-    if (g_head.load() - g_reclaimed == kSlots)
+    if (g_head.load() - g_reclaimed >= kSlots - kKeptForOrder)
         return false;
     Push(fd, kUnlinkFile, name, length, tally);
     return true;
