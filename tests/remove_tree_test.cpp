@@ -101,7 +101,7 @@ TEST_F(RemoveTreeTest, ADirectorySwappedForALinkMidWalkIsRemovedAsALink) {
 
 // The listing said "file"; by the time its unlink runs, it is an empty
 // directory: it goes as one. Alone, and among hundreds of files, whose
-// unlinks go in batches where the kernel offers io_uring.
+// unlinks go to the second thread.
 TEST_F(RemoveTreeTest, AFileSwappedForAnEmptyDirectoryIsRemoved) {
     static std::string s_dir;
     s_dir = dir;

@@ -79,8 +79,20 @@ TEST_F(HelperTest, CopiesNeverGoThroughLinks) {
 
 // Deeper than PATH_MAX, and again with five descriptors in all (three of them
 // the standard streams): the walk must neither crash nor give up on the tree.
+// With folders of hundreds of files beside the chain, the second thread holds
+// the descriptors of folders whose unlinks it has still to run, and gives
+// them back when the walk runs out; where it cannot start, the walk unlinks
+// everything itself.
 TEST_F(HelperTest, DelsaRemovesTreesPastPathMaxWithFewDescriptors) {
-    for (unsigned openFiles : {0u, 5u}) {
+    const struct {
+        unsigned openFiles;
+        int wideFolders;
+        const char *fault;
+    } cases[] = {{0, 0, nullptr}, {5, 0, nullptr}, {5, 4, nullptr}, {0, 4, nullptr}, {0, 4, "UnlinkWorkerStart:"}};
+    for (auto [openFiles, wideFolders, fault] : cases) {
+        for (int folder = 0; folder < wideFolders; ++folder)
+            for (int file = 0; file < 200; ++file)
+                Put(At("sa/wide" + std::to_string(folder) + "/f" + std::to_string(file)), "w");
         int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
         for (int level = 0; level < 400; ++level) {
             const char *name = level ? "twenty-characters-xx" : "sa";
@@ -91,8 +103,9 @@ TEST_F(HelperTest, DelsaRemovesTreesPastPathMaxWithFewDescriptors) {
             fd = next;
         }
         close(fd);
-        EXPECT_EQ(RunHelper(dir, {"delsa"}, {.openFiles = openFiles}), 0);
-        EXPECT_EQ(Snapshot(dir), (Tree{{"file", ""}})) << openFiles;
+        EXPECT_EQ(RunHelper(dir, {"delsa"}, {.openFiles = openFiles, .fault = fault}), 0);
+        EXPECT_EQ(Snapshot(dir), (Tree{{"file", ""}})) << openFiles << " descriptors, " << wideFolders << " wide folders, "
+                                                       << (fault ? fault : "no fault");
         unlink(At("file").c_str());
     }
 }
