@@ -54,6 +54,13 @@ static bool BatchReady() {
         bool ready = !InjectedFault("IoUringSetup", "") &&
                      (io_uring_queue_init_params(kBatch, &g_batch.ring, &params) == 0 ||
                       io_uring_queue_init(kBatch, &g_batch.ring, 0) == 0);
+#ifdef FW_IOWQ_ONE_WORKER
+        // The kernel would start a worker per unlink waiting, all of them
+        // queueing on the directory's lock: one runs them in turn.
+        unsigned workers[2] = {1, 1};
+        if (ready)
+            io_uring_register_iowq_max_workers(&g_batch.ring, workers);
+#endif
         g_batch.state = ready ? kReady : kRefused;
     }
     return g_batch.state == kReady;

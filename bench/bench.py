@@ -9,8 +9,9 @@ their spread, the median context switches and CPU time (user + system, all
 threads), and the peak resident memory (the kernel's ru_maxrss for the
 child). Comparisons:
   remove   rm -rf against each build of `fwmaint delsa` (the default, which
-           unlinks on a second thread; one batching through io_uring, where
-           liburing is installed; one unlinking file by file),
+           unlinks on a second thread; one batching through io_uring, and one
+           with io_uring's kernel workers bounded to one, where liburing is
+           installed; one unlinking file by file),
            std::filesystem::remove_all and shutil.rmtree, on three trees, on
            tmpfs (when one can be mounted) and on disk; plus system calls per
            entry from strace -c -f
@@ -34,7 +35,7 @@ MEASURE = os.path.join(BUILD, "bench-measure")
 
 
 # The removal's other designs, built beside the default for the comparison.
-DESIGNS = ("io_uring", "plain")
+DESIGNS = ("io_uring", "io_uring_one_worker", "plain")
 
 
 def build():
