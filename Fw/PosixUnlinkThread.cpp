@@ -56,7 +56,7 @@ enum WorkerState { kUntried, kRunning, kRefused };
 // sleeping: the worker when the ring is empty, the walk when it must wait.
 static Op g_ops[kSlots];
 static std::atomic<unsigned> g_head, g_done, g_waitFor;
-static std::atomic<bool> g_workerAsleep, g_stopping;
+static std::atomic<bool> g_workerAsleep, g_walkAsleep, g_stopping;
 static unsigned g_reclaimed;  // ops whose outcome the walk has counted
 static WorkerState g_state;
 static pthread_t g_thread;
@@ -98,7 +98,7 @@ static void *Work(void *) {
         }
         RunOp(g_ops[next % kSlots]);
         g_done.store(++next);
-        if (g_waitFor.load() != 0 && next - g_waitFor.load() < kSlots) {
+        if (g_walkAsleep.load() && next - g_waitFor.load() < kSlots) {
             pthread_mutex_lock(&g_lock);
             pthread_cond_signal(&g_settled);
             pthread_mutex_unlock(&g_lock);
@@ -119,10 +119,12 @@ static void Reclaim() {
 static void WaitUntilDone(unsigned count) {
     if (count - g_done.load() - 1 < kSlots) {
         pthread_mutex_lock(&g_lock);
+        // As the worker does, the walk says it sleeps before it looks again.
         g_waitFor.store(count);
+        g_walkAsleep.store(true);
         while (count - g_done.load() - 1 < kSlots)
             pthread_cond_wait(&g_settled, &g_lock);
-        g_waitFor.store(0);
+        g_walkAsleep.store(false);
         pthread_mutex_unlock(&g_lock);
     }
     Reclaim();
