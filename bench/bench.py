@@ -20,6 +20,7 @@ child). Comparisons:
 Usage: bench/bench.py [remove|copy|startup ...] [--pairs N] [--trees ...] [--on ...] [--peers]
 """
 import argparse
+import functools
 import os
 import shutil
 import statistics
@@ -28,6 +29,7 @@ import sys
 import tempfile
 import time
 
+print = functools.partial(print, flush=True)  # progress shows as it comes, also into a file
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build")
 HELPER = os.path.join(BUILD, "fwmaint")
@@ -98,13 +100,13 @@ def fresh_copy(template, work, shape=None):
 def report(title, results, names):
     """One line per program; ratios are to names[0], round by round."""
     print(f"\n{title}")
-    print(f"  {'program':<26} {'median (fastest-slowest)':>28} {'ratio to ' + names[0]:>24} {'ctx sw':>8} "
+    print(f"  {'program':<36} {'median (fastest-slowest)':>28} {'ratio to ' + names[0]:>24} {'ctx sw':>8} "
           f"{'CPU':>9} {'peak RSS':>9}")
     base = results[names[0]]
     unit, scale = ("us", 1e6) if None not in base and max(r[0] for r in base) < 0.01 else ("ms", 1e3)
     for name in names:
         if None in results[name]:
-            print(f"  {name:<26} {'fails: exit status or tree left behind':>40}")
+            print(f"  {name:<36} {'fails: exit status or tree left behind':>40}")
             continue
         times = [r[0] * scale for r in results[name]]
         ratio = ""
@@ -114,7 +116,7 @@ def report(title, results, names):
         switches = statistics.median(r[2] for r in results[name])
         cpu = statistics.median(r[3] for r in results[name]) * scale
         rss = max(r[1] for r in results[name])
-        print(f"  {name:<26} {statistics.median(times):8.1f} {unit} ({min(times):6.1f}-{max(times):6.1f}) {ratio:>24} "
+        print(f"  {name:<36} {statistics.median(times):8.1f} {unit} ({min(times):6.1f}-{max(times):6.1f}) {ratio:>24} "
               f"{switches:8.0f} {cpu:6.1f} {unit} {rss / 1024:5.1f} MiB")
 
 
@@ -195,7 +197,7 @@ def syscalls(template, base, shape, programs):
         total = [line for line in out.splitlines() if line.strip().endswith("total")]
         calls = int(total[0].split()[3]) if total else 0
         top = [line.split()[-1] + "=" + line.split()[3] for line in out.splitlines()[2:5] if len(line.split()) >= 5]
-        print(f"    strace {name:<24} {calls / entries:5.2f} calls per entry ({calls} for {entries}; top: {', '.join(top)})")
+        print(f"    strace {name:<36} {calls / entries:5.2f} calls per entry ({calls} for {entries}; top: {', '.join(top)})")
         subprocess.run(["/bin/rm", "-rf", work], check=True)
 
 
