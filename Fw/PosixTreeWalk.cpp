@@ -127,8 +127,8 @@ static int OpenDirOnThisMount(int dirfd, const char *name, int access) {
 
 // Opens the real directory `name` in `dirfd`, never through a link. Out of
 // descriptors (a low limit, or a busy system), it gives up the descriptors
-// the unlink queue holds, then parks the ancestors above `parent` one by one until the open succeeds:
-// the walk needs only a parent and a child at a time.
+// the unlink queue holds, then parks the ancestors above `parent` one by one
+// until the open succeeds: the walk needs only a parent and a child at a time.
 static int OpenDirNoFollow(int dirfd, const char *name, TreeDir *parent, int access = O_RDONLY) {
     int fd;
     while ((fd = OpenDirOnThisMount(dirfd, name, access)) < 0 &&
@@ -304,8 +304,8 @@ bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned attributes) {
         return false;
     }
     int flags = (attributes & kAttrDirectory) ? AT_REMOVEDIR : 0;
-    // The unlink may wait in a queue; the walk does not need its outcome
-    // before the directory is closed or listed again, and by then it is settled.
+    // The unlink may wait in a queue; the walk needs its outcome only when it
+    // lists the directory again from the start, and settles the queue first.
     if (QueueUnlink(dir->fd, name, flags, &dir->tally))
         return true;
     bool ok = unlinkat(dir->fd, name, flags) == 0;
