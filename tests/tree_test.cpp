@@ -120,6 +120,12 @@ TEST_F(HelperTest, DelsaLeavesUndeletableEntriesAndTheDirectoriesAboveThem) {
     Tree hundreds = {{"sa/d/f", "f"}, {"sa/d/sub/g", "g"}};
     for (int i = 0; i < 300; ++i)
         hundreds["sa/d/m" + std::to_string(i)] = "m";
+    // Folders whose unlinks, removal and close queue behind one another on
+    // the second thread; the one that keeps a file must stay.
+    Tree folders = {{"sa/w3/keep", "k"}};
+    for (int folder = 0; folder < 6; ++folder)
+        for (int i = 0; i < 200; ++i)
+            folders["sa/w" + std::to_string(folder) + "/m" + std::to_string(i)] = "m";
     const struct {
         const char *name;
         Tree before;
@@ -130,6 +136,7 @@ TEST_F(HelperTest, DelsaLeavesUndeletableEntriesAndTheDirectoriesAboveThem) {
         {"beside a folder that stays", {{"sa/d/f", "f"}, {"sa/d/sub/g", "g"}, {"sa/d/x", "x"}, {"sa/y", "y"}},
          {"sa/d/f", "sa/d/sub/g"}},
         {"among hundreds, beside a folder that stays", hundreds, {"sa/d/f", "sa/d/m150", "sa/d/sub/g"}},
+        {"in one of six folders of hundreds", folders, {"sa/w3/keep"}},
     };
     for (auto &c : cases) {
         Renew();
