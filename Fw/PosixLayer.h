@@ -19,7 +19,9 @@ inline bool IsReadOnlyMode(mode_t mode) {
     return !S_ISLNK(mode) && !(mode & S_IWUSR);
 }
 
-// Batched unlinks for the removal walk (io_uring where the kernel offers it).
+// The removal walk's unlinks, run on a second thread (PosixUnlinkThread.cpp)
+// or, in the builds the benchmark compares it with, batched through io_uring
+// or done on the spot (PosixBatch.cpp).
 
 // What became of the removals one listing pass of a directory asked for:
 // only removals that really happened count, queued ones once settled.
@@ -28,17 +30,25 @@ struct RemovalTally {
     bool kept;     // an entry could not go
 };
 
-// Queues the unlink of file `name` in the directory `fd`, to be counted in
-// `*tally` once settled. False when it must be done on the spot instead.
-bool QueueUnlink(int fd, const char *name, RemovalTally *tally);
+// Queues the unlink of `name` in the directory `fd` (`flags` 0 for a file,
+// AT_REMOVEDIR for an emptied directory), to be counted in `*tally` once
+// settled. False when it must be done on the spot instead.
+bool QueueUnlink(int fd, const char *name, int flags, RemovalTally *tally);
 
-// Settles every queued unlink. Called before any directory descriptor that a
-// queued unlink names is closed or re-listed.
+// Closes a directory's descriptor once no queued unlink still names it.
+void CloseDirWhenSettled(int fd);
+
+// The directory whose tally this is closes: queued unlinks no longer count
+// in it.
+void ForgetTally(RemovalTally *tally);
+
+// Settles every queued unlink. Called before a directory whose unlinks may
+// be queued is re-listed from the start, or has its mode put back.
 void FlushUnlinks();
 
-// The walk is over: settles the queue and gives the ring's memory back.
+// The walk is over: settles the queue and gives its resources back.
 void EndBatches();
 
-// Out of descriptors: gives up the ring's own, and the rest of this walk
-// unlinks on the spot. False when there was no ring to give up.
+// Out of descriptors: gives up what the queue holds open, and the rest of
+// this walk unlinks on the spot. False when there was nothing to give up.
 bool GiveUpBatches();

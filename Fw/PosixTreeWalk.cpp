@@ -68,8 +68,7 @@ static ListingBuffer g_listing;
 
 // Closes a directory's descriptor once nothing queued still names it.
 static void CloseDirFd(int fd) {
-    FlushUnlinks();
-    close(fd);
+    CloseDirWhenSettled(fd);
 }
 
 // Lets go of the descriptor of the nearest ancestor above `parent` that still
@@ -129,9 +128,9 @@ static int OpenDirOnThisMount(int dirfd, const char *name, int access) {
 }
 
 // Opens the real directory `name` in `dirfd`, never through a link. Out of
-// descriptors (a low limit, or a busy system), it gives up the io_uring ring,
-// then parks the ancestors above `parent` one by one until the open succeeds:
-// the walk needs only a parent and a child at a time.
+// descriptors (a low limit, or a busy system), it gives up the descriptors
+// the unlink queue holds, then parks the ancestors above `parent` one by one
+// until the open succeeds: the walk needs only a parent and a child at a time.
 static int OpenDirNoFollow(int dirfd, const char *name, TreeDir *parent, int access = O_RDONLY) {
     int fd;
     while ((fd = OpenDirOnThisMount(dirfd, name, access)) < 0 &&
@@ -346,9 +345,9 @@ bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned attributes) {
         return false;
     }
     int flags = (attributes & kAttrDirectory) ? AT_REMOVEDIR : 0;
-    // A file's unlink may wait in a batch; the walk does not need its outcome
-    // before the directory is closed, and by then it is settled.
-    if (!flags && QueueUnlink(dir->fd, name, &dir->tally))
+    // The unlink may wait in a queue; the walk needs its outcome only when it
+    // lists the directory again from the start, and settles the queue first.
+    if (QueueUnlink(dir->fd, name, flags, &dir->tally))
         return true;
     bool ok = unlinkat(dir->fd, name, flags) == 0;
     // The entry changed kind since it was listed: remove it as it is now.
@@ -382,6 +381,7 @@ void CloseTreeDir(TreeDir *dir) {
         g_listing.owner = nullptr;
     if (!parent)
         EndBatches();
+    ForgetTally(&dir->tally);
     delete dir;
 }
 

@@ -100,8 +100,9 @@ TEST_F(RemoveTreeTest, ADirectorySwappedForALinkMidWalkIsRemovedAsALink) {
 }
 
 // The listing said "file"; by the time its unlink runs, it is an empty
-// directory: it goes as one. Alone, and among hundreds of files, whose
-// unlinks go in batches where the kernel offers io_uring.
+// directory: it goes as one. Alone, and among hundreds and thousands of
+// files (more than the second thread's ring holds), whose unlinks go to the
+// second thread.
 TEST_F(RemoveTreeTest, AFileSwappedForAnEmptyDirectoryIsRemoved) {
     static std::string s_dir;
     s_dir = dir;
@@ -109,7 +110,7 @@ TEST_F(RemoveTreeTest, AFileSwappedForAnEmptyDirectoryIsRemoved) {
         if (std::string(name) == "victim" && unlink((s_dir + "/sa/victim").c_str()) == 0)
             mkdir((s_dir + "/sa/victim").c_str(), 0755);
     };
-    for (int others : {2, 300}) {
+    for (int others : {2, 300, 3000}) {
         for (int i = 0; i < others; ++i)
             Put(At("sa/f" + std::to_string(i)), "ours");
         Put(At("sa/victim"), "ours");

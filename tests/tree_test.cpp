@@ -79,8 +79,20 @@ TEST_F(HelperTest, CopiesNeverGoThroughLinks) {
 
 // Deeper than PATH_MAX, and again with five descriptors in all (three of them
 // the standard streams): the walk must neither crash nor give up on the tree.
+// With folders of hundreds of files beside the chain, the second thread holds
+// the descriptors of folders whose unlinks it has still to run, and gives
+// them back when the walk runs out; where it cannot start, the walk unlinks
+// everything itself.
 TEST_F(HelperTest, DelsaRemovesTreesPastPathMaxWithFewDescriptors) {
-    for (unsigned openFiles : {0u, 5u}) {
+    const struct {
+        unsigned openFiles;
+        int wideFolders;
+        const char *fault;
+    } cases[] = {{0, 0, nullptr}, {5, 0, nullptr}, {5, 4, nullptr}, {0, 4, nullptr}, {0, 4, "UnlinkWorkerStart:"}};
+    for (auto [openFiles, wideFolders, fault] : cases) {
+        for (int folder = 0; folder < wideFolders; ++folder)
+            for (int file = 0; file < 200; ++file)
+                Put(At("sa/wide" + std::to_string(folder) + "/f" + std::to_string(file)), "w");
         int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
         for (int level = 0; level < 400; ++level) {
             const char *name = level ? "twenty-characters-xx" : "sa";
@@ -91,8 +103,9 @@ TEST_F(HelperTest, DelsaRemovesTreesPastPathMaxWithFewDescriptors) {
             fd = next;
         }
         close(fd);
-        EXPECT_EQ(RunHelper(dir, {"delsa"}, {.openFiles = openFiles}), 0);
-        EXPECT_EQ(Snapshot(dir), (Tree{{"file", ""}})) << openFiles;
+        EXPECT_EQ(RunHelper(dir, {"delsa"}, {.openFiles = openFiles, .fault = fault}), 0);
+        EXPECT_EQ(Snapshot(dir), (Tree{{"file", ""}})) << openFiles << " descriptors, " << wideFolders << " wide folders, "
+                                                       << (fault ? fault : "no fault");
         unlink(At("file").c_str());
     }
 }
@@ -107,6 +120,12 @@ TEST_F(HelperTest, DelsaLeavesUndeletableEntriesAndTheDirectoriesAboveThem) {
     Tree hundreds = {{"sa/d/f", "f"}, {"sa/d/sub/g", "g"}};
     for (int i = 0; i < 300; ++i)
         hundreds["sa/d/m" + std::to_string(i)] = "m";
+    // Folders whose unlinks, removal and close queue behind one another on
+    // the second thread; the one that keeps a file must stay.
+    Tree folders = {{"sa/w3/keep", "k"}};
+    for (int folder = 0; folder < 6; ++folder)
+        for (int i = 0; i < 200; ++i)
+            folders["sa/w" + std::to_string(folder) + "/m" + std::to_string(i)] = "m";
     const struct {
         const char *name;
         Tree before;
@@ -117,6 +136,7 @@ TEST_F(HelperTest, DelsaLeavesUndeletableEntriesAndTheDirectoriesAboveThem) {
         {"beside a folder that stays", {{"sa/d/f", "f"}, {"sa/d/sub/g", "g"}, {"sa/d/x", "x"}, {"sa/y", "y"}},
          {"sa/d/f", "sa/d/sub/g"}},
         {"among hundreds, beside a folder that stays", hundreds, {"sa/d/f", "sa/d/m150", "sa/d/sub/g"}},
+        {"in one of six folders of hundreds", folders, {"sa/w3/keep"}},
     };
     for (auto &c : cases) {
         Renew();

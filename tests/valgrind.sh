@@ -18,7 +18,7 @@ check() {  # expected status, then the arguments
     local expected=$1 status
     shift
     rm -rf "$work/dir" && cp -a "$sample" "$work/dir" && chmod a-w "$work/dir/sa/ruleset"
-    # Enough files in one folder for delsa to batch its unlinks (io_uring).
+    # Enough files in one folder for delsa to hand unlinks to its second thread.
     mkdir "$work/dir/sa/many" && (cd "$work/dir/sa/many" && touch f{1..300})
     (cd "$work/dir" && valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect,possible \
         --errors-for-leak-kinds=definite,indirect,possible --track-fds=no "$helper" "$@")
