@@ -96,9 +96,9 @@ cut() {  # where, kill point[, "marker": killed before the marker was cleared]
 }
 
 row "upgrade over a tuned 1.1, then run again" "$installers/sample-product-1.2.exe" 0 ""
-cut "before saveprefs" 'CopyFileOver:sa\spamassassin\local.cf'
+cut "before saveprefs" 'CopyFileOver:sa\ruleset\local.cf'
 cut "inside saveprefs, a copy written but not in place" 'ReplaceWithCopy:t_local.cf'
-cut "inside saveprefs, after t_local.cf" 'CopyFileOver:sa\spamassassin\user_prefs'
+cut "inside saveprefs, after t_local.cf" 'CopyFileOver:sa\ruleset\user_prefs'
 cut "after saveprefs" 'IsLinkPath:sa'
 cut "inside delsa" 'DeleteTreeEntry#3'
 cut "after delsa and the new rule set" 'CopyFileOver:t_local.cf'
