@@ -1,7 +1,7 @@
 // Reparse tags; see ReparseTag.h.
 #include "ReparseTag.h"
 
-const unsigned kDirectoryBit = 0x10, kDeviceBit = 0x40, kReparsePointBit = 0x400;
+const unsigned kReparsePointBit = 0x400;
 // The name-surrogate bit of a reparse tag (IsReparseTagNameSurrogate in the
 // Windows headers; Microsoft Learn, "Reparse Point Tags").
 const unsigned long kNameSurrogate = 0x20000000;
@@ -12,12 +12,4 @@ unsigned AttributesAsTaken(unsigned attributes, unsigned long tag) {
     if ((attributes & kReparsePointBit) && tag != 0 && !(tag & kNameSurrogate))
         return attributes & ~kReparsePointBit;
     return attributes;
-}
-
-bool IsPlainFile(unsigned attributes) {
-    return !(attributes & (kDirectoryBit | kDeviceBit | kReparsePointBit));
-}
-
-bool IsRealFolder(unsigned attributes) {
-    return (attributes & kDirectoryBit) && !(attributes & kReparsePointBit);
 }

@@ -16,7 +16,11 @@ unsigned AttributesAsTaken(unsigned attributes, unsigned long tag);
 // asks the same way. The word for "no such entry" (all bits set) is neither.
 
 // A regular file, as itself: no folder, no link, no device.
-bool IsPlainFile(unsigned attributes);
+inline bool IsPlainFile(unsigned attributes) {
+    return !(attributes & (0x10 | 0x40 | 0x400));  // directory, device, reparse point
+}
 
 // A folder of its own, not a link to one.
-bool IsRealFolder(unsigned attributes);
+inline bool IsRealFolder(unsigned attributes) {
+    return (attributes & 0x10) && !(attributes & 0x400);  // directory, not a reparse point
+}

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "ReparseTag.h"
-#include "TestHooks.h"
 #include "Win32Layer.h"
 
 // Windows 10's information class; the headers show it only to builds that
@@ -111,7 +110,7 @@ bool DeleteByHandle(HANDLE handle) {
 // (Microsoft Learn, FILE_ID_INFO, BY_HANDLE_FILE_INFORMATION).
 static bool IdentityOf(HANDLE handle, FILE_ID_INFO *id) {
     static bool s_idInfoRefused;
-    if (!s_idInfoRefused && !InjectedFault("FileIdInfo", "")) {
+    if (!s_idInfoRefused) {
         if (GetFileInformationByHandleEx(handle, FileIdInfo, id, sizeof *id))
             return true;
         if (!UnsupportedCall(GetLastError()))
