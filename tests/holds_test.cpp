@@ -24,7 +24,7 @@ HANDLE StartHolder(const std::string &program, const std::string &path, const ch
 }
 
 // Sets or clears Linux's immutable flag on `path` under Wine (as root): a
-// file no one may rename or delete, whom Wine refuses with access denied as
+// file no one may rename or delete, which Wine refuses with access denied as
 // an ACL does on Windows. False where the flag cannot be set.
 bool SetImmutable(const std::string &path, bool on) {
     auto unixName = (char *(CDECL *)(LPCWSTR))(void *)GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name");
@@ -38,16 +38,19 @@ bool SetImmutable(const std::string &path, bool on) {
     PROCESS_INFORMATION process = {};
     if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return false;
-    WaitForSingleObject(process.hProcess, 10000);
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
-    // Only a rename refused shows the flag took.
-    std::string aside = path + ".try";
-    if (on && MoveFileA(path.c_str(), aside.c_str())) {
-        MoveFileA(aside.c_str(), path.c_str());
-        return false;
+    // Wine does not wait for a Unix program's end: wait for the flag itself,
+    // which refuses an open for deleting while it is set.
+    for (int tries = 0; tries < 500; ++tries, Sleep(10)) {
+        const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        HANDLE file = CreateFileA(path.c_str(), DELETE | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        if ((file == INVALID_HANDLE_VALUE) == on)
+            return true;
     }
-    return true;
+    return false;
 }
 
 // Other programs hold the helper's files for a moment (a virus scanner, the
@@ -98,6 +101,9 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
         // no hold: it costs no wait, and the backup set aside goes back.
         {"renameservice: the main executable may not be renamed", "renameservice", swap, "-", "-", 60000, {}, nullptr,
          "Zovazozu.exe"},
+        {"restoreprefs: a saved copy may not be deleted", "restoreprefs", restore, "-", "-", 60000,
+         {{"sa/ruleset/local.cf", "tuned"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}}, nullptr,
+         "t_local.cf"},
         {"renameservice: the main executable is running", "renameservice", swap, "-", "-", 60000,
          {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", kHolder}, {"RadaroziZiz.exe", kGone}}, "Zovazozu.exe"},
         {"renameservice: the backup is running", "renameservice", swap, "-", "-", 60000,

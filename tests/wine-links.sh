@@ -47,12 +47,15 @@ file_links=(
     "saveprefs .t_local.cf.fwmaint-123-0"
     "restoreprefs sa/ruleset/local.cf.fwmaint-123-0.tmp"
     "renameservice Zovazozu.exe~.3.old"
+    "renameservice Zovazozu.exe~"
+    "saveprefs sa/spamassassin/local.cf"
+    "delsa sa/ruleset/deeper/a"
 )
 for row in "${file_links[@]}"; do
     set -- $row
-    lay; rm -f "$d/t_local.cf"
+    lay; rm -f "$d/t_local.cf"; mkdir -p "$d/sa/spamassassin" "$d/sa/ruleset/deeper"
     printf v1 >"$d/Zovazozu.exe" && printf v2 >"$d/RadaroziZiz.exe" && printf v0 >"$d/Zovazozu.exe~"
-    ln -s "$o/secret" "$d/$2"
+    rm -f "$d/$2" && ln -s "$o/secret" "$d/$2"
     check "$1, $2 a link to a file outside" "$1" ""
 done
 # Links to an empty folder outside, as the tree and inside it.
