@@ -159,11 +159,13 @@ void CloseTreeDir(TreeDir *dir);
 bool RemoveTreeRoot(TreeDir *root, const char *path);
 
 // Other programs (a virus scanner, the indexer, a backup agent) may hold a
-// file for a moment. Every deletion, removal and rename that another
-// program's hold refuses is tried again after short, doubling sleeps, and
-// all the sleeps of one invocation together stay within kHeldWaitMs: a file
-// held for good costs at most that, and the rest of the work is still done.
-// Where no program can hold a file that way (Linux), nothing ever waits.
+// file for a moment. Every open, deletion, removal and rename that another
+// program's hold refuses is tried again after short, doubling sleeps, until
+// one deadline for the whole invocation, kHeldWaitMs after its first hold:
+// a file held for good costs at most that, and the rest of the work is still
+// done. A refusal that is no hold (the file's permissions, read-only) is
+// never waited for. Where no program can hold a file that way (Linux),
+// nothing ever waits.
 const unsigned kHeldWaitMs = 2000;
 
 // The removal walk tries what was refused again only once the rest of the

@@ -170,7 +170,8 @@ void ReleaseFolders(HeldFolders *held);
 DWORD EntryAttributesIn(HANDLE dir, const char *name);
 
 // `handle`'s TakenAttributesOf, where it was opened as the entry `name` of
-// `parent`.
+// `parent`; under Wine, with the reparse-point bit where the handle is what a
+// Unix link there points to (WineFollowedLink).
 DWORD TakenAttributesAs(HANDLE handle, HANDLE parent, const char *name);
 
 // One entry of a folder's listing, pointing into the listing's buffer.
