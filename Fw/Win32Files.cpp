@@ -168,8 +168,8 @@ bool MoveFileNoReplace(const char *from, const char *to) {
     if (InjectedFault("MoveFileNoReplace", from))
         return false;
     // A file open elsewhere without delete sharing cannot be renamed, nor can
-    // a name whose deletion is still pending be taken: both pass.
-    // Read-only does not stop a rename, so no denial is final on that account.
+    // a name whose deletion is still pending be taken: both pass. Access
+    // denied is the file's permissions (a running image renames): final.
     return RetryWhileHeld(kRename, [&] { return MoveFileA(from, to); });
 }
 
