@@ -29,7 +29,6 @@ bool Refuse(NTSTATUS status) {
 }
 
 // NT status values ([MS-ERREF] 2.3.1).
-const NTSTATUS kStatusSharingViolation = (NTSTATUS)0xC0000043L;
 const NTSTATUS kStatusFileLockConflict = (NTSTATUS)0xC0000054L;
 const NTSTATUS kStatusLockNotGranted = (NTSTATUS)0xC0000055L;
 const NTSTATUS kStatusDeletePending = (NTSTATUS)0xC0000056L;
@@ -63,12 +62,12 @@ Refusal LastRefusal(RefusedCall call) {
         return call == kDelete ? kHeld : kFinal;
     // One code, two causes: a replacing rename is refused while the file it
     // would replace is open elsewhere ([MS-FSA] FileRenameInformation, with
-    // ReplaceIfExists), and so is a rename the ACL forbids. The callers
-    // check the target's read-only and folder bits first, so for a replacing
-    // rename it is taken for the hold. Anywhere else it is the ACL: final
-    // at once.
+    // ReplaceIfExists), and so is one the ACL forbids. The replacing rename
+    // (Win32Rename.cpp) opens that file for DELETE to tell them apart, and
+    // reports a holder as a sharing violation; read-only and folders it has
+    // checked before. What stays access denied is the ACL: final at once.
     case kStatusAccessDenied:
-        return call == kReplace ? kHeld : kFinal;
+        return kFinal;
     // A folder whose every entry went, as far as the walk could tell, and
     // which still may not be removed: its entries' deletions wait for other
     // programs' handles to close (without POSIX semantics they stay listed

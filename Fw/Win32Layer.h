@@ -51,7 +51,7 @@ enum RefusedCall {
     kDelete,         // delete a file, a link or a folder
     kRemoveEmptied,  // remove a folder every entry of which went
     kRename,         // rename, never replacing
-    kReplace,        // rename over a file that may be there
+    kReplace,        // rename over a file that may be there (ReplaceOnce)
 };
 
 // What a refusal means to the caller.
@@ -73,6 +73,7 @@ const NTSTATUS kStatusAccessDenied = (NTSTATUS)0xC0000022L;
 const NTSTATUS kStatusObjectNameNotFound = (NTSTATUS)0xC0000034L;
 const NTSTATUS kStatusObjectPathNotFound = (NTSTATUS)0xC000003AL;
 const NTSTATUS kStatusNameCollision = (NTSTATUS)0xC0000035L;
+const NTSTATUS kStatusSharingViolation = (NTSTATUS)0xC0000043L;
 const NTSTATUS kStatusFileIsADirectory = (NTSTATUS)0xC00000BAL;
 
 // Sleeps before try number *attempt + 1 (1 ms, then doubling) and counts it;

@@ -52,6 +52,22 @@ static bool RenameByHandle(HANDLE file, FILE_INFORMATION_CLASS kind, ULONG flags
     return status >= 0;
 }
 
+// One replacing rename. Windows refuses it with one code, access denied,
+// both while the file it would replace is open elsewhere and where that
+// file's ACL forbids us to delete it: an open of that file for DELETE,
+// sharing everything, tells them apart (see LastRefusal).
+static bool ReplaceOnce(HANDLE temp, FILE_INFORMATION_CLASS kind, ULONG flags, HANDLE dir, const std::string &leaf) {
+    if (RenameByHandle(temp, kind, flags, dir, leaf))
+        return true;
+    if (GetLastError() != ERROR_ACCESS_DENIED)
+        return false;
+    HANDLE target = OpenRelative(dir, leaf.c_str(), DELETE, kShareAll, FILE_OPEN, 0);
+    if (target == INVALID_HANDLE_VALUE)
+        return false;  // the open's own refusal says why: the ACL (final), or a holder's sharing
+    CloseHandle(target);
+    return Refuse(kStatusSharingViolation);  // ours to delete, so open elsewhere: held
+}
+
 // The plain rename over `leaf` of `dir` with its read-only bit lifted, for a
 // destination the helper may replace though read-only: lifted through a
 // handle, which closes before the rename (an open destination refuses the
@@ -70,7 +86,7 @@ static bool RenameOverReadOnly(HANDLE temp, HANDLE dir, const std::string &leaf)
     CloseHandle(dest);
     if (!lifted)
         return false;
-    bool ok = RetryWhileHeld(kReplace, [&] { return RenameByHandle(temp, kFileRenameInformation, TRUE, dir, leaf); });
+    bool ok = RetryWhileHeld(kReplace, [&] { return ReplaceOnce(temp, kFileRenameInformation, TRUE, dir, leaf); });
     if (!ok) {
         DWORD error = GetLastError();
         dest = OpenRelative(dir, leaf.c_str(), kAttributes, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
@@ -86,7 +102,7 @@ static bool RenameOverReadOnly(HANDLE temp, HANDLE dir, const std::string &leaf)
 bool ReplaceWithTemporary(HANDLE temp, HANDLE dir, const std::string &leaf, bool evenReadOnly, bool readOnlyThere) {
     if (!s_noRenameEx) {
         ULONG flags = kRenameReplaceIfExists | kRenamePosixSemantics | (evenReadOnly ? kRenameIgnoreReadOnly : 0);
-        bool ok = RetryWhileHeld(kReplace, [&] { return RenameByHandle(temp, kFileRenameInformationEx, flags, dir, leaf); });
+        bool ok = RetryWhileHeld(kReplace, [&] { return ReplaceOnce(temp, kFileRenameInformationEx, flags, dir, leaf); });
         if (ok || !UnsupportedCall(GetLastError()))
             return ok;
         s_noRenameEx = true;
@@ -97,5 +113,5 @@ bool ReplaceWithTemporary(HANDLE temp, HANDLE dir, const std::string &leaf, bool
     // goes only with the bit lifted, and is not tried as it is.
     if (evenReadOnly && readOnlyThere)
         return RenameOverReadOnly(temp, dir, leaf);
-    return RetryWhileHeld(kReplace, [&] { return RenameByHandle(temp, kFileRenameInformation, TRUE, dir, leaf); });
+    return RetryWhileHeld(kReplace, [&] { return ReplaceOnce(temp, kFileRenameInformation, TRUE, dir, leaf); });
 }
