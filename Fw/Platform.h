@@ -8,6 +8,8 @@
 // never split or reinterpreted.
 #pragma once
 
+#include <cstddef>
+
 // The program's arguments, its own path first. Where the platform hands the
 // program its raw command line (Windows), this is where it gets split by the
 // helper's own rule; where arguments arrive split, they pass through as given.
@@ -51,7 +53,27 @@ enum FileComparison {
 // Compares the bytes of `a` and `b`, neither followed through a link. Neither
 // is opened if it could block (a FIFO, a device). A comparison that could not
 // be made is never reported as a difference: callers act on kDifferentBytes.
+// Written once for every platform (CompareFiles.cpp), on the four below.
 FileComparison CompareFileContents(const char *a, const char *b);
+
+// A regular file open for reading. Opaque: each platform keeps its handle.
+struct ReadableFile;
+
+// Opens the regular file `path` for reading, as itself, never through a link
+// and never anything whose open could block or act (a FIFO, a device); a
+// file another program holds is waited for. Null on failure, and then
+// `*notRegular` says whether it is known that no regular file stands there
+// (missing, a folder, a link, a device) rather than that it could not be
+// opened (no permission, held past the wait budget, an I/O error).
+ReadableFile *OpenReadable(const char *path, bool *notRegular);
+
+// The size of `file` as it was opened; false when it cannot be read.
+bool SizeOfReadable(ReadableFile *file, unsigned long long *size);
+
+// Reads exactly `size` bytes; false on an error or an early end.
+bool ReadExactly(ReadableFile *file, char *buffer, size_t size);
+
+void CloseReadable(ReadableFile *file);
 
 // True only when it is known that nothing stands under `path`: the name, or
 // a folder on its way, does not exist. A name that cannot be looked up (no
@@ -137,11 +159,13 @@ void CloseTreeDir(TreeDir *dir);
 bool RemoveTreeRoot(TreeDir *root, const char *path);
 
 // Other programs (a virus scanner, the indexer, a backup agent) may hold a
-// file for a moment. Every deletion, removal and rename that another
-// program's hold refuses is tried again after short, doubling sleeps, and
-// all the sleeps of one invocation together stay within kHeldWaitMs: a file
-// held for good costs at most that, and the rest of the work is still done.
-// Where no program can hold a file that way (Linux), nothing ever waits.
+// file for a moment. Every open, deletion, removal and rename that another
+// program's hold refuses is tried again after short, doubling sleeps, until
+// one deadline for the whole invocation, kHeldWaitMs after its first hold:
+// a file held for good costs at most that, and the rest of the work is still
+// done. A refusal that is no hold (the file's permissions, read-only) is
+// never waited for. Where no program can hold a file that way (Linux),
+// nothing ever waits.
 const unsigned kHeldWaitMs = 2000;
 
 // The removal walk tries what was refused again only once the rest of the

@@ -1,5 +1,5 @@
 // The Linux layer's copy: CopyFileA's contract, made safe against a copy
-// that fails half-way.
+// that fails half-way; and the files a comparison reads.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -176,51 +176,35 @@ bool CopyOverOwnFile(const char *from, const char *to) {
     return CopyReplacing(from, to, true);
 }
 
-// Reads up to `size` bytes, fewer only at the end of the file; -1 on error.
-static ssize_t ReadFull(int fd, char *buffer, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = read(fd, buffer + got, size - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        got += (size_t)n;
-    }
-    return (ssize_t)got;
+struct ReadableFile {
+    int fd;
+    off_t size;
+};
+
+ReadableFile *OpenReadable(const char *path, bool *notRegular) {
+    struct stat st;
+    int fd = OpenRegularFile(path, st, notRegular);
+    return fd < 0 ? nullptr : new ReadableFile{fd, st.st_size};
 }
 
-FileComparison CompareFileContents(const char *a, const char *b) {
-    if (InjectedFault("CompareFileContents", a))
-        return kCannotTell;
-    struct stat stA, stB;
-    bool knownA = false, knownB = false;
-    int inA = OpenRegularFile(a, stA, &knownA), inB = OpenRegularFile(b, stB, &knownB);
-    FileComparison result = kCannotTell;
-    if ((inA < 0 && knownA) || (inB < 0 && knownB))
-        result = kDifferentBytes;
-    else if (inA >= 0 && inB >= 0 && stA.st_size != stB.st_size)
-        result = kDifferentBytes;
-    else if (inA >= 0 && inB >= 0) {
-        // Read to the size both had when opened: a read error, or a file
-        // that ends early (changed meanwhile), leaves the answer unknown.
-        static char bufferA[1 << 16], bufferB[1 << 16];
-        off_t left = stA.st_size;
-        result = kSameBytes;
-        while (left > 0 && result == kSameBytes) {
-            size_t want = left < (off_t)sizeof bufferA ? (size_t)left : sizeof bufferA;
-            if (ReadFull(inA, bufferA, want) != (ssize_t)want || ReadFull(inB, bufferB, want) != (ssize_t)want)
-                result = kCannotTell;
-            else if (memcmp(bufferA, bufferB, want) != 0)
-                result = kDifferentBytes;
-            left -= (off_t)want;
-        }
+bool SizeOfReadable(ReadableFile *file, unsigned long long *size) {
+    *size = (unsigned long long)file->size;
+    return true;
+}
+
+bool ReadExactly(ReadableFile *file, char *buffer, size_t size) {
+    for (size_t got = 0; got < size;) {
+        ssize_t n = read(file->fd, buffer + got, size - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        got += (size_t)n;
     }
-    if (inA >= 0)
-        close(inA);
-    if (inB >= 0)
-        close(inB);
-    return result;
+    return true;
+}
+
+void CloseReadable(ReadableFile *file) {
+    close(file->fd);
+    delete file;
 }

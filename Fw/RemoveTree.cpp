@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Platform.h"
+#include "ReparseTag.h"
 
 // Each level costs a stack frame and one open directory. Far past any real
 // tree, this bound keeps the memory the walk holds small whatever the depth;
@@ -24,7 +25,7 @@ static void EmptyTreeDir(TreeDir *dir, int depth) {
         if (IsDotOrDotDot(entry.name))
             continue;
         // A link is removed as a link, whatever it points at.
-        if ((entry.attributes & kAttrDirectory) && !(entry.attributes & kAttrReparsePoint)) {
+        if (IsRealFolder(entry.attributes)) {
             // The child's own listing reuses the entry, so keep the name.
             const std::string name = entry.name;
             const unsigned attributes = entry.attributes;

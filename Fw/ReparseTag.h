@@ -11,3 +11,16 @@
 // reparse point whose tag is unknown (0) is taken for a link. `tag` counts
 // only where the word carries the reparse-point bit.
 unsigned AttributesAsTaken(unsigned attributes, unsigned long tag);
+
+// What the helper takes an attribute word for, each a question every layer
+// asks the same way. The word for "no such entry" (all bits set) is neither.
+
+// A regular file, as itself: no folder, no link, no device.
+inline bool IsPlainFile(unsigned attributes) {
+    return !(attributes & (0x10 | 0x40 | 0x400));  // directory, device, reparse point
+}
+
+// A folder of its own, not a link to one.
+inline bool IsRealFolder(unsigned attributes) {
+    return (attributes & 0x10) && !(attributes & 0x400);  // directory, not a reparse point
+}

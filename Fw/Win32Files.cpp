@@ -4,10 +4,12 @@
 // them is followed through a link.
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "CommandLine.h"
+#include "ReparseTag.h"
 #include "TemporaryName.h"
 #include "Platform.h"
 #include "Win32Layer.h"
@@ -58,17 +60,27 @@ static DWORD FixedPathAttributes(const char *path) {
 bool IsRegularFile(const char *path) {
     if (InjectedFault("IsRegularFile", path))
         return false;
-    DWORD attributes = FixedPathAttributes(path);
-    return Exists(attributes) &&
-           !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+    return IsPlainFile(FixedPathAttributes(path));
+}
+
+// Deletes the file (or link, as a link) at the fixed path `path`, through the
+// folders on the way held open: never a folder, never what a link points to.
+// Tried again while another program holds it; a file whose deletion is
+// already pending counts as deleted.
+static bool DeleteFixedFile(const char *path, bool evenReadOnly) {
+    HeldFolders held;
+    std::string leaf;
+    if (!HoldFolders(path, &held, &leaf))
+        return false;
+    bool ok = RetryWhileHeld(kDelete, [&] { return DeleteFileIn(InnermostFolder(held), leaf.c_str(), evenReadOnly); });
+    ReleaseFolders(&held);
+    return ok;
 }
 
 bool DeleteOneFile(const char *path) {
     if (InjectedFault("DeleteOneFile", path))
         return false;
-    // Tried again while another program holds the file; a file whose deletion
-    // is already pending counts as deleted.
-    return RetryWhileHeld(path, [&] { return DeleteFileA(path) || DeletePending(); });
+    return DeleteFixedFile(path, false);
 }
 
 static bool NotThere(DWORD error) {
@@ -96,16 +108,17 @@ int SetAsideFile(const char *path) {
     if (InjectedFault("SetAsideFile", path))
         return -1;
     // DeleteFileA would refuse a read-only file or a folder: so is setting it
-    // aside, which stands for that deletion. A running image renames, though it
-    // does not delete (observed on Windows and Wine, not documented).
-    DWORD attributes = GetFileAttributesA(path);
-    if (!Exists(attributes) || (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
+    // aside, which stands for that deletion; a link is not ours to move. A
+    // running image renames, though it does not delete (observed on Windows
+    // and Wine, not documented).
+    DWORD attributes = FixedPathAttributes(path);
+    if (!IsPlainFile(attributes) || (attributes & FILE_ATTRIBUTE_READONLY))
         return -1;
     std::string folder, leaf;
     SplitFixedPath(path, &folder, &leaf);
     for (int n = 0; n < 100; ++n) {
         std::string aside = folder + SetAsideName(leaf, n);
-        if (RetryWhileHeld(nullptr, [&] { return MoveFileA(path, aside.c_str()); }))
+        if (RetryWhileHeld(kRename, [&] { return MoveFileA(path, aside.c_str()); }))
             return n;
         if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS)
             return -1;
@@ -116,23 +129,30 @@ int SetAsideFile(const char *path) {
 void DropSetAside(const char *path) {
     if (InjectedFault("DropSetAside", path))
         return;
-    std::string folder, leaf;
-    SplitFixedPath(path, &folder, &leaf);
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA((folder + leaf + ".*.old").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE)
+    HeldFolders held;
+    std::string leaf;
+    if (!HoldFolders(path, &held, &leaf))
         return;
-    do {
-        if (!IsSetAsideName(found.cFileName, leaf) || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            continue;
-        std::string aside = folder + found.cFileName;
-        // A program still runs from it: a null new name deletes it at the
-        // next restart, for administrators (Microsoft Learn, MoveFileExW);
-        // otherwise a later run's sweep takes it.
-        if (!DeleteFileA(aside.c_str()) && !DeletePending())
-            MoveFileExA(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
+    HANDLE dir = InnermostFolder(held);
+    std::string folder(path, strlen(path) - leaf.size());
+    alignas(8) char listing[4096];
+    bool byIds;
+    while (FetchListing(dir, false, listing, sizeof listing, &byIds)) {
+        for (ULONG offset = 0; offset != kListingEnd;) {
+            ListedEntry entry;
+            ReadListing(listing, byIds, &offset, &entry);
+            std::string name = Wtf8FromUtf16((const char16_t *)entry.name, entry.length);
+            if (!IsSetAsideName(name.c_str(), leaf) || !IsPlainFile(entry.attributes))
+                continue;
+            // A program still runs from it: a null new name deletes it at the
+            // next restart, for administrators (Microsoft Learn, MoveFileExW);
+            // otherwise a later run's sweep takes it.
+            if (!RetryWhileHeld(kDelete, [&] { return DeleteFileIn(dir, name.c_str(), false); }) &&
+                LastRefusal(kDelete) == kHeld)
+                MoveFileExA((folder + name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        }
+    }
+    ReleaseFolders(&held);
 }
 
 bool DeleteOwnFile(const char *path) {
@@ -141,16 +161,16 @@ bool DeleteOwnFile(const char *path) {
     // DeleteFileA refuses a read-only file. Through a handle, Windows 10
     // deletes it in one step; elsewhere the bit is lifted through the handle
     // first (and put back if the file stays after all).
-    return DeleteEvenReadOnly(path);
+    return DeleteFixedFile(path, true);
 }
 
 bool MoveFileNoReplace(const char *from, const char *to) {
     if (InjectedFault("MoveFileNoReplace", from))
         return false;
     // A file open elsewhere without delete sharing cannot be renamed, nor can
-    // a name whose deletion is still pending be taken: both pass.
-    // Read-only does not stop a rename, so no denial is final on that account.
-    return RetryWhileHeld(nullptr, [&] { return MoveFileA(from, to); });
+    // a name whose deletion is still pending be taken: both pass. Access
+    // denied is the file's permissions (a running image renames): final.
+    return RetryWhileHeld(kRename, [&] { return MoveFileA(from, to); });
 }
 
 bool IsLinkPath(const char *path) {
@@ -160,14 +180,31 @@ bool IsLinkPath(const char *path) {
     return Exists(attributes) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// A directory link (junction, directory symbolic link) goes with
-// RemoveDirectoryA, a file link with DeleteFileA; neither touches the target.
+// Removes the link at the fixed path `path` itself, opened as itself through
+// the folders on the way held open, file link or folder link alike: the
+// deletion of a reparse point removes the point, never its target (Microsoft
+// Learn, "Symbolic Link Effects on File Systems Functions", DeleteFile and
+// RemoveDirectory).
 bool RemoveLinkPath(const char *path) {
-    if (InjectedFault("RemoveLinkPath", path))
+    if (InjectedFault("RemoveLinkPath", path) || WineKeepsLinks())
         return false;
-    DWORD attributes = GetFileAttributesA(path);
-    if (!Exists(attributes))
+    HeldFolders held;
+    std::string leaf;
+    if (!HoldFolders(path, &held, &leaf))
         return false;
-    // Both remove a symbolic link itself, not its target (Microsoft Learn, RemoveDirectoryW, DeleteFileW).
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path) : DeleteFileA(path);
+    HANDLE dir = InnermostFolder(held);
+    bool ok = RetryWhileHeld(kDelete, [&] {
+        HANDLE link = OpenRelative(dir, leaf.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
+        if (link == INVALID_HANDLE_VALUE)
+            return false;
+        DWORD attributes = TakenAttributesOf(link);
+        bool isLink = Exists(attributes) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        bool deleted = isLink ? DeleteByHandle(link) : Refuse(kStatusAccessDenied);
+        DWORD error = GetLastError();
+        CloseHandle(link);
+        SetLastError(error);
+        return deleted;
+    });
+    ReleaseFolders(&held);
+    return ok;
 }

@@ -36,12 +36,7 @@ static HANDLE OpenByName(HANDLE parent, const char *name, ACCESS_MASK access, UL
                                 nullptr, 0);
         };
         result = open();
-        // Wine lists a Unix name no Windows name can hold (one with \ * ? < >)
-        // under a mangled short name, which only a case-insensitive lookup
-        // finds; so do fixed names written in another case. Still one name in
-        // the same open folder: it cannot reach outside it.
-        const NTSTATUS kNameNotFound = (NTSTATUS)0xC0000034L;
-        if (result == kNameNotFound) {
+        if (WineRetriesAnyCase(result)) {
             attributes.Attributes = OBJ_CASE_INSENSITIVE;
             result = open();
         }
@@ -73,25 +68,7 @@ HANDLE ReopenThroughFilter(HANDLE dir, const char *name, HANDLE file, ACCESS_MAS
 
 DWORD TakenAttributesAs(HANDLE handle, HANDLE parent, const char *name) {
     DWORD taken = TakenAttributesOf(handle);
-    if (!Exists(taken) || (AttributesOf(handle) & FILE_ATTRIBUTE_REPARSE_POINT))
-        return taken;
-    // Wine quirk: an open follows a Unix symbolic link even with
-    // FILE_OPEN_REPARSE_POINT, and a query relative to a folder handle does
-    // not find the name; the word GetFileAttributesW gives by the folder's
-    // own full path still shows the link. Not knowing counts as a link: only
-    // a refusal can follow. (On Windows both agree, the name's being a link's
-    // own (Microsoft Learn, "Symbolic Link Effects on File Systems
-    // Functions", GetFileAttributes).)
-    std::wstring path(32768, L'\0');
-    DWORD length = GetFinalPathNameByHandleW(parent, &path[0], (DWORD)path.size(), FILE_NAME_NORMALIZED);
-    if (length == 0 || length >= path.size())
-        return taken | FILE_ATTRIBUTE_REPARSE_POINT;
-    path.resize(length);
-    std::u16string wide = Utf16FromWtf8(name);
-    path += L'\\';
-    path.append(wide.begin(), wide.end());
-    DWORD own = GetFileAttributesW(path.c_str());
-    if (!Exists(own) || (own & FILE_ATTRIBUTE_REPARSE_POINT))
+    if (Exists(taken) && WineFollowedLink(parent, name, handle))
         taken |= FILE_ATTRIBUTE_REPARSE_POINT;
     return taken;
 }
@@ -114,11 +91,6 @@ DWORD EntryAttributesIn(HANDLE dir, const char *name) {
 // shared: other programs go on, and so do the command's own files inside.
 const ACCESS_MASK kHoldAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 const ULONG kHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-
-// A folder that refuses us access has not merely been held.
-static DWORD FolderWord() {
-    return FILE_ATTRIBUTE_DIRECTORY;
-}
 
 void ReleaseFolders(HeldFolders *held) {
     while (held->count > 0)
@@ -144,7 +116,7 @@ static HANDLE OpenLevel(Open open) {
 bool HoldFolders(const char *path, HeldFolders *held, std::string *leaf) {
     held->count = 0;
     HANDLE level = INVALID_HANDLE_VALUE;
-    RetryWhileHeldAs(FolderWord, [&] {
+    RetryWhileHeld(kOpen, [&] {
         level = OpenLevel([](ACCESS_MASK access, ULONG share) {
             return CreateFileA(".", access | SYNCHRONIZE, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         });
@@ -159,7 +131,7 @@ bool HoldFolders(const char *path, HeldFolders *held, std::string *leaf) {
         HANDLE parent = InnermostFolder(*held);
         level = INVALID_HANDLE_VALUE;
         if (held->count < (int)(sizeof held->levels / sizeof held->levels[0])) {
-            RetryWhileHeldAs(FolderWord, [&] {
+            RetryWhileHeld(kOpen, [&] {
                 level = OpenLevel([&](ACCESS_MASK access, ULONG share) {
                     return OpenRelative(parent, name.c_str(), access, share, FILE_OPEN, FILE_DIRECTORY_FILE);
                 });
@@ -175,7 +147,7 @@ bool HoldFolders(const char *path, HeldFolders *held, std::string *leaf) {
         // Checked by the handle held from now on: a link planted as
         // "sa\ruleset" must not steer a command outside.
         DWORD attributes = TakenAttributesAs(level, parent, name.c_str());
-        if (!Exists(attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        if (!IsRealFolder(attributes)) {
             ReleaseFolders(held);
             SetLastError(ERROR_CANT_ACCESS_FILE);  // there, but no folder of ours: never "not found"
             return false;

@@ -3,11 +3,10 @@
 // whatever happens to the path it was opened by.
 #include <windows.h>
 
+#include <cstring>
+
 #include "ReparseTag.h"
 #include "Win32Layer.h"
-
-// In ntdll since Windows XP, but in no MinGW-w64 header.
-extern "C" NTSTATUS NTAPI RtlGetLastNtStatus(void);
 
 // Windows 10's information class; the headers show it only to builds that
 // target Windows 10, and this one runs on Windows 7 too.
@@ -105,38 +104,54 @@ bool DeleteByHandle(HANDLE handle) {
     return ok;
 }
 
-// True when the open `a` and `b` are one and the same file.
+// The identity of the open `handle`: its volume and its 128-bit file id
+// where the file system gives one (FileIdInfo: Windows 8 and later; ReFS
+// needs it, its 64-bit index not being unique), else the 64-bit index
+// (Microsoft Learn, FILE_ID_INFO, BY_HANDLE_FILE_INFORMATION).
+static bool IdentityOf(HANDLE handle, FILE_ID_INFO *id) {
+    static bool s_idInfoRefused;
+    if (!s_idInfoRefused) {
+        if (GetFileInformationByHandleEx(handle, FileIdInfo, id, sizeof *id))
+            return true;
+        if (!UnsupportedCall(GetLastError()))
+            return false;
+    }
+    s_idInfoRefused = true;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info))
+        return false;
+    *id = {};
+    id->VolumeSerialNumber = info.dwVolumeSerialNumber;
+    DWORD index[2] = {info.nFileIndexLow, info.nFileIndexHigh};
+    memcpy(id->FileId.Identifier, index, sizeof index);
+    return true;
+}
+
 bool SameFile(HANDLE a, HANDLE b) {
-    // Volume serial number and file index identify a file on NTFS and FAT (Microsoft Learn,
-    // BY_HANDLE_FILE_INFORMATION; on ReFS the 64-bit index may not be unique).
-    BY_HANDLE_FILE_INFORMATION infoA, infoB;
-    return GetFileInformationByHandle(a, &infoA) && GetFileInformationByHandle(b, &infoB) &&
-           infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber && infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
-           infoA.nFileIndexLow == infoB.nFileIndexLow;
+    FILE_ID_INFO idA, idB;
+    return IdentityOf(a, &idA) && IdentityOf(b, &idB) && idA.VolumeSerialNumber == idB.VolumeSerialNumber &&
+           memcmp(idA.FileId.Identifier, idB.FileId.Identifier, sizeof idA.FileId.Identifier) == 0;
 }
 
-bool DeletePending() {
-    // STATUS_DELETE_PENDING: a delete is pending on the file ([MS-ERREF] NTSTATUS values).
-    const NTSTATUS kDeletePending = (NTSTATUS)0xC0000056L;
-    return RtlGetLastNtStatus() == kDeletePending;
-}
-
-bool DeleteEvenReadOnly(const char *path) {
-    // Read-only refuses nothing here, so no refusal is taken for final on its
-    // account.
-    return RetryWhileHeld(nullptr, [&] {
-        // FILE_FLAG_OPEN_REPARSE_POINT opens a link as itself (Microsoft Learn, CreateFileW).
-        HANDLE file = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (file == INVALID_HANDLE_VALUE)
-            return DeletePending();  // on its way out already
-        DWORD attributes = AttributesOf(file);
-        bool isFile = Exists(attributes) && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-        bool ok = isFile && DeleteByHandle(file);
-        DWORD error = isFile ? GetLastError() : ERROR_DIRECTORY;
-        CloseHandle(file);
-        SetLastError(error);
-        return ok;
-    });
+bool DeleteFileIn(HANDLE dir, const char *name, bool evenReadOnly) {
+    // FILE_NON_DIRECTORY_FILE: never a folder, as DeleteFileA; a link is
+    // opened as itself (OpenRelative), so a link goes as a link.
+    const ACCESS_MASK kAccess = DELETE | FILE_READ_ATTRIBUTES;
+    HANDLE file = OpenRelative(dir, name, kAccess | FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    // Without the right to write its attributes, it can still go if it is not read-only.
+    if (file == INVALID_HANDLE_VALUE && LastRefusal(kOpen) == kFinal)
+        file = OpenRelative(dir, name, kAccess, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;  // GetLastError() says why; a deletion pending counts as done
+    bool ok;
+    if (WineFollowedLink(dir, name, file))
+        ok = Refuse(kStatusAccessDenied);  // the target is not ours, and the link cannot go alone
+    else if (!evenReadOnly && (AttributesOf(file) & FILE_ATTRIBUTE_READONLY))
+        ok = Refuse(kStatusAccessDenied);  // refused as DeleteFileA refuses it, for good
+    else
+        ok = DeleteByHandle(file);
+    DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(error);
+    return ok;
 }

@@ -37,45 +37,70 @@ bool SameFile(HANDLE a, HANDLE b);
 // when it is read-only. A non-empty directory stays.
 bool DeleteByHandle(HANDLE handle);
 
-// Deletes the file (or link, as a link) `path`, read-only or not; never a
-// directory.
-bool DeleteEvenReadOnly(const char *path);
+// Deletes the file (or link, as a link) `name` of the open folder `dir`, once:
+// never a folder, and never what a link points to. A read-only file is
+// refused unless `evenReadOnly`. On failure, LastRefusal(kDelete) says why.
+bool DeleteFileIn(HANDLE dir, const char *name, bool evenReadOnly);
 
-// Waiting out other programs' holds (Win32Contention.cpp).
+// Refusals and other programs' holds (Win32Contention.cpp).
 
-// True when `error` means another program holds the file for now: a sharing
-// or lock violation, or access denied on a file that is neither read-only
-// nor a folder (`attributes`, read after the attempt; INVALID_FILE_ATTRIBUTES
-// when unknown).
-bool IsHeldError(DWORD error, DWORD attributes);
+// What a refused call was asked to do: one code means different things to
+// different calls.
+enum RefusedCall {
+    kOpen,           // open a file or folder
+    kDelete,         // delete a file, a link or a folder
+    kRemoveEmptied,  // remove a folder every entry of which went
+    kRename,         // rename, never replacing
+    kReplace,        // rename over a file that may be there (ReplaceOnce)
+};
+
+// What a refusal means to the caller.
+enum Refusal {
+    kHeld,             // another program holds the file: wait and try again
+    kPendingDeletion,  // already on its way out: gone, for a deletion
+    kFinal,            // an answer: trying again would change nothing
+};
+
+// Classifies the refusal the last failed call met, from its NT status where
+// the Win32 error came from one, else from the Win32 error itself.
+Refusal LastRefusal(RefusedCall call);
+
+// Fails the current attempt with `status`, which LastRefusal will read;
+// always false.
+bool Refuse(NTSTATUS status);
+
+const NTSTATUS kStatusAccessDenied = (NTSTATUS)0xC0000022L;
+const NTSTATUS kStatusObjectNameNotFound = (NTSTATUS)0xC0000034L;
+const NTSTATUS kStatusObjectPathNotFound = (NTSTATUS)0xC000003AL;
+const NTSTATUS kStatusNameCollision = (NTSTATUS)0xC0000035L;
+const NTSTATUS kStatusSharingViolation = (NTSTATUS)0xC0000043L;
+const NTSTATUS kStatusFileIsADirectory = (NTSTATUS)0xC00000BAL;
 
 // Sleeps before try number *attempt + 1 (1 ms, then doubling) and counts it;
-// false, without sleeping, once the invocation's budget (kHeldWaitMs) is
-// spent.
+// false, without sleeping, once the invocation's deadline has passed. The
+// deadline is fixed at the first hold, kHeldWaitMs later, on a monotonic
+// clock: the attempts count against it as well as the sleeps.
 bool SleepBeforeRetry(unsigned *attempt);
 
-// Runs `attempt` until it succeeds, fails other than by a hold, or the
-// budget is spent. On failure `attempt` leaves the reason in GetLastError();
-// `attributesNow()` gives the word of the file it works on, read after a
-// failure: access denied while it is read-only or a folder is final.
-template <typename Attributes, typename Attempt>
-bool RetryWhileHeldAs(Attributes attributesNow, Attempt attempt) {
+// The one retry: runs `attempt` until it succeeds, is refused for good, or
+// the deadline passes. On failure `attempt` leaves the reason in
+// GetLastError() (and the NT status where it had one); a deletion refused
+// because the file is already being deleted counts as done, and any other
+// call refused so waits for it to go.
+template <typename Attempt>
+bool RetryWhileHeld(RefusedCall call, Attempt attempt) {
     for (unsigned tries = 0;;) {
         if (attempt())
             return true;
         DWORD error = GetLastError();
-        if (!IsHeldError(error, attributesNow()) || !SleepBeforeRetry(&tries)) {
+        Refusal refusal = LastRefusal(call);
+        if (refusal == kPendingDeletion && (call == kDelete || call == kRemoveEmptied))
+            return true;
+        if (refusal == kFinal || !SleepBeforeRetry(&tries)) {
             SetLastError(error);
             return false;
         }
     }
-}
-
-// RetryWhileHeldAs for the file at the fixed path `path` (null: read-only
-// refuses nothing, so no denial is final on that account).
-template <typename Attempt>
-bool RetryWhileHeld(const char *path, Attempt attempt) {
-    return RetryWhileHeldAs([&] { return path ? GetFileAttributesA(path) : INVALID_FILE_ATTRIBUTES; }, attempt);
 }
 
 // The walk met an entry that a holder kept; TakeHeldEntries will say so.
@@ -84,9 +109,24 @@ void NoteHeldEntry();
 // True when an entry was held since the last call.
 bool TakeHeldEntries();
 
-// True when the last call failed because the file's deletion is already
-// pending (another handle keeps it until it closes): as good as gone.
-bool DeletePending();
+// Wine's ways (Win32Wine.cpp). Each is a no-op on Windows, where the layer
+// runs by handle alone.
+
+// True when the program runs under Wine, as its loader marks it.
+bool RunsUnderWine();
+
+// True when, under Wine, the handle `opened` for the entry `name` (as it was
+// opened) of the open folder `parent` is not that entry itself but what a
+// Unix symbolic link there points to. Always false on Windows.
+bool WineFollowedLink(HANDLE parent, const char *name, HANDLE opened);
+
+// True when, under Wine, a lookup that found no entry `status` says is worth
+// one more, case-insensitive, in the same folder.
+bool WineRetriesAnyCase(NTSTATUS status);
+
+// True when, under Wine, a link the layer would remove as itself must stay:
+// Wine removes what it points to instead.
+bool WineKeepsLinks();
 
 // Folders by handle (Win32Folders.cpp).
 
@@ -131,7 +171,8 @@ void ReleaseFolders(HeldFolders *held);
 DWORD EntryAttributesIn(HANDLE dir, const char *name);
 
 // `handle`'s TakenAttributesOf, where it was opened as the entry `name` of
-// `parent`.
+// `parent`; under Wine, with the reparse-point bit where the handle is what a
+// Unix link there points to (WineFollowedLink).
 DWORD TakenAttributesAs(HANDLE handle, HANDLE parent, const char *name);
 
 // One entry of a folder's listing, pointing into the listing's buffer.
@@ -144,6 +185,17 @@ struct ListedEntry {
 };
 
 const ULONG kListingEnd = ~0UL;
+
+// Gives the flushed temporary open as `temp` (DELETE access) the name `leaf`
+// in the held folder `dir`, replacing what is there, and never opening the
+// temporary again by a name (Win32Rename.cpp). Tried again while another
+// program holds the destination. `evenReadOnly`: a read-only destination is
+// replaced too; `readOnlyThere`: the destination was read-only when checked.
+bool ReplaceWithTemporary(HANDLE temp, HANDLE dir, const std::string &leaf, bool evenReadOnly, bool readOnlyThere);
+
+// Under Wine, points `entry` at a name an open can take where the listed one
+// is none (Win32Wine.cpp); a no-op on Windows.
+void WineOpenableName(ListedEntry *entry);
 
 // Fills `buffer` with the next entries of the open folder `dir` (from its
 // first again when `restart`); false at the end (ERROR_NO_MORE_FILES) or

@@ -9,10 +9,10 @@
 #include <windows.h>
 #include <winternl.h>
 
-#include <cwchar>
 #include <string>
 
 #include "Platform.h"
+#include "ReparseTag.h"
 #include "TestHooks.h"
 #include "Win32Layer.h"
 #include "Wtf8.h"
@@ -39,8 +39,7 @@ struct TreeDir {
 static TreeDir *AdoptDirectory(HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
-    DWORD attributes = TakenAttributesOf(handle);
-    if (!Exists(attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (!IsRealFolder(TakenAttributesOf(handle))) {
         CloseHandle(handle);
         return nullptr;
     }
@@ -89,6 +88,10 @@ TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
     HANDLE handle = OpenRelative(parent->handle, name, kDirAccess, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE);
     if (handle == INVALID_HANDLE_VALUE)
         handle = OpenRelative(parent->handle, name, kListOnly, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE);
+    if (handle != INVALID_HANDLE_VALUE && WineFollowedLink(parent->handle, name, handle)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
     TreeDir *dir = AdoptDirectory(handle);
     if (dir)
         dir->parent = parent;
@@ -103,15 +106,6 @@ void MakeTreeDirWritable(TreeDir *dir) {
     DWORD attributes = AttributesOf(dir->handle);
     if (Exists(attributes) && (attributes & FILE_ATTRIBUTE_READONLY))
         SetAttributesOf(dir->handle, attributes & ~FILE_ATTRIBUTE_READONLY);
-}
-
-// False for a name holding a character no Windows file name may hold.
-static bool IsWindowsName(const WCHAR *name, DWORD length) {
-    for (DWORD i = 0; i < length; ++i) {
-        if (name[i] < 0x20 || wcschr(L"\\/:*?\"<>|", name[i]))
-            return false;
-    }
-    return true;
 }
 
 bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
@@ -132,29 +126,12 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
     dir->childKept = true;  // until a child of this entry says otherwise
     ListedEntry listed;
     ReadListing(dir->listing, dir->byIds, &dir->next, &listed);
-    const WCHAR *name = listed.name;
-    DWORD length = listed.length;
-    // Wine lists a Unix name Windows could not hold (with \ * ? < > and the
-    // like) as it is, which no open can take; its short name reaches it.
-    if (!IsWindowsName(name, length) && listed.shortName) {
-        name = listed.shortName;
-        length = listed.shortLength;
-    }
-    dir->name = Wtf8FromUtf16((const char16_t *)name, length);
+    WineOpenableName(&listed);
+    dir->name = Wtf8FromUtf16((const char16_t *)listed.name, listed.length);
     entry->name = dir->name.c_str();
     entry->attributes = listed.attributes;
     EntryListed(entry->name);
     return true;
-}
-
-const NTSTATUS kSharingViolation = (NTSTATUS)0xC0000043L, kDeletePending = (NTSTATUS)0xC0000056L;
-
-// A folder whose every entry went, as far as the walk could tell, and which
-// still may not be removed (ERROR_DIR_NOT_EMPTY): its entries' deletions wait
-// for other programs' handles to close (without POSIX semantics they stay
-// listed until then). That is a hold too.
-static bool PendingEntries(DWORD error, bool entriesKept) {
-    return error == ERROR_DIR_NOT_EMPTY && !entriesKept;
 }
 
 // Deletes the open entry `handle` names (then closes it), telling the walk
@@ -164,7 +141,8 @@ static bool DeleteNoting(TreeDir *dir, HANDLE handle, bool entriesKept) {
     bool ok = DeleteByHandle(handle);
     DWORD error = GetLastError();
     CloseHandle(handle);
-    if (!ok && (IsHeldError(error, INVALID_FILE_ATTRIBUTES) || PendingEntries(error, entriesKept)))
+    SetLastError(error);
+    if (!ok && LastRefusal(entriesKept ? kDelete : kRemoveEmptied) == kHeld)
         NoteHeldEntry();
     dir->kept = dir->kept || !ok;
     return ok;
@@ -175,20 +153,27 @@ static bool DeleteNoting(TreeDir *dir, HANDLE handle, bool entriesKept) {
 bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned) {
     if (InjectedFault("DeleteTreeEntry", name))
         return false;
-    NTSTATUS status;
-    HANDLE handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &status);
+    HANDLE handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
     // Without the right to write its attributes, it can still go if it is not
     // read-only.
-    if (handle == INVALID_HANDLE_VALUE && status != kSharingViolation && status != kDeletePending)
-        handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &status);
+    if (handle == INVALID_HANDLE_VALUE && LastRefusal(kOpen) == kFinal)
+        handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
+    if (handle != INVALID_HANDLE_VALUE && WineFollowedLink(dir->handle, name, handle)) {
+        CloseHandle(handle);  // what a link points to is not ours, and the link cannot go alone
+        dir->kept = true;
+        return false;
+    }
     if (handle != INVALID_HANDLE_VALUE)
         return DeleteNoting(dir, handle, dir->childKept);
-    // Deleted already, and only waiting for another program's handle to
-    // close: as good as gone.
-    if (status == kDeletePending)
-        return true;
-    if (status == kSharingViolation)
+    switch (LastRefusal(kDelete)) {
+    case kPendingDeletion:
+        return true;  // deleted already, and only waiting for another program's handle to close
+    case kHeld:
         NoteHeldEntry();
+        break;
+    case kFinal:
+        break;
+    }
     dir->kept = true;
     return false;
 }
@@ -219,7 +204,7 @@ bool WaitForHeldEntries(TreeDir *root) {
 bool RemoveTreeRoot(TreeDir *root, const char *path) {
     bool ok = false;
     if (!InjectedFault("RemoveTreeRoot", path)) {
-        ok = RetryWhileHeld(nullptr, [&] {
+        ok = RetryWhileHeld(root->kept ? kDelete : kRemoveEmptied, [&] {
             HANDLE handle = root->handle;
             if (!root->deletable) {
                 handle = OpenRoot(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
@@ -227,15 +212,14 @@ bool RemoveTreeRoot(TreeDir *root, const char *path) {
                     return false;  // held still, or gone: GetLastError() says
                 if (!SameFile(handle, root->handle)) {
                     CloseHandle(handle);
-                    SetLastError(ERROR_FILE_NOT_FOUND);  // a stranger: never ours to remove
-                    return false;
+                    return Refuse(kStatusObjectNameNotFound);  // a stranger: never ours to remove
                 }
             }
             bool deleted = DeleteByHandle(handle);
             DWORD error = GetLastError();
             if (handle != root->handle)
                 CloseHandle(handle);
-            SetLastError(PendingEntries(error, root->kept) ? ERROR_SHARING_VIOLATION : error);  // pending: held, in effect
+            SetLastError(error);
             return deleted;
         });
     }

@@ -27,6 +27,9 @@ TEST(SplitCommandLine, FollowsTheHelpersOwnRule) {
         {"fwmaint.exe", {"fwmaint.exe"}},
         {"\"C:\\Program Files\\x\\fwmaint.exe\" deltar", {"C:\\Program Files\\x\\fwmaint.exe", "deltar"}},
         {"C:\\x\\fwmaint.exe\tdeltar", {"C:\\x\\fwmaint.exe", "deltar"}},
+        // A word directly after the quoted path is the next argument, as
+        // CommandLineToArgvW and the older C runtime split it.
+        {"\"C:\\Program Files\\x\\fwmaint.exe\"deltar", {"C:\\Program Files\\x\\fwmaint.exe", "deltar"}},
         {"", {""}},
         // Runs of blanks and tabs split; trailing ones give nothing.
         {"f  deltar \t delsa", {"f", "deltar", "delsa"}},

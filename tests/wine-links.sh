@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The Windows build against links planted in its tree. Wine cannot make a
 # link from Windows code, so this lays Unix symbolic links from the Linux
-# side. Wine shows a link to a folder as a reparse point but follows it even
-# when asked for the link itself, and shows a link to a file as the file, so
-# only folder links can be tried here (the Linux build's tests try the rest).
-# Whatever the helper does, nothing outside its working directory may change,
-# and a saved copy it could not put back stays.
+# side, as a Wine user or an administrator may. Wine follows them even when
+# asked for the link itself, lists a link to a file as the file, and deletes
+# the target when asked to delete the link. Whatever the helper does, nothing
+# outside its working directory may change, nothing from outside may be
+# copied in, and a saved copy it could not put back stays.
 #   wine-links.sh WINE_RUN FWMAINT
 set -euo pipefail
 wine_run=$(realpath "$1") helper=$(realpath "$2")
@@ -14,7 +14,7 @@ trap 'rm -rf "$work"' EXIT
 d=$work/d o=$work/outside failed=0
 lay() {
     rm -rf "$d" "$o"
-    mkdir -p "$d/sa/ruleset" "$o/rs"
+    mkdir -p "$d/sa/ruleset" "$o/rs" "$o/empty"
     printf victim >"$o/victim" && chmod 444 "$o/victim"
     printf secret >"$o/secret"
     printf rs >"$o/rs/local.cf"
@@ -26,6 +26,7 @@ check() {  # name, command, what must still be in the working directory
     before=$(outside)
     (cd "$d" && "$wine_run" "$helper" "$2" >/dev/null 2>&1) || { echo "FAILED: $1: status $?"; failed=1; return; }
     [ "$(outside)" = "$before" ] || { echo "FAILED: $1: the outside changed"; failed=1; return; }
+    [ -z "$(find "$d" -type f -exec grep -l secret {} +)" ] || { echo "FAILED: $1: copied from outside"; failed=1; return; }
     [ -z "$3" ] || [ "$(cat "$d/$3" 2>/dev/null)" = tuned ] || { echo "FAILED: $1: $3 lost"; failed=1; return; }
     echo "ok: $1"
 }
@@ -35,4 +36,31 @@ lay; rm -r "$d/sa"; ln -s "$o" "$d/sa"
 check "restoreprefs, sa a link outside" restoreprefs t_local.cf
 lay; rm -r "$d/sa/ruleset"; ln -s "$o/rs" "$d/sa/ruleset"
 check "saveprefs, sa\\ruleset a link outside" saveprefs t_local.cf
+# Links to a file outside, under every name a command deletes, copies from
+# or sweeps.
+file_links=(
+    "delsa sa/ruleset/a"
+    "deltar sa.tar"
+    "restoreprefs t_local.cf"
+    "saveprefs sa/ruleset/local.cf"
+    "saveprefs t_local.cf.fwmaint-123-0.tmp"
+    "saveprefs .t_local.cf.fwmaint-123-0"
+    "restoreprefs sa/ruleset/local.cf.fwmaint-123-0.tmp"
+    "renameservice Zovazozu.exe~.3.old"
+    "renameservice Zovazozu.exe~"
+    "saveprefs sa/spamassassin/local.cf"
+    "delsa sa/ruleset/deeper/a"
+)
+for row in "${file_links[@]}"; do
+    set -- $row
+    lay; rm -f "$d/t_local.cf"; mkdir -p "$d/sa/spamassassin" "$d/sa/ruleset/deeper"
+    printf v1 >"$d/Zovazozu.exe" && printf v2 >"$d/RadaroziZiz.exe" && printf v0 >"$d/Zovazozu.exe~"
+    rm -f "$d/$2" && ln -s "$o/secret" "$d/$2"
+    check "$1, $2 a link to a file outside" "$1" ""
+done
+# Links to an empty folder outside, as the tree and inside it.
+for name in sa sa/x; do
+    lay; rm -rf "${d:?}/$name"; ln -s "$o/empty" "$d/$name"
+    check "delsa, $name a link to an empty folder outside" delsa ""
+done
 exit $failed
