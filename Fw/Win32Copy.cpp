@@ -127,7 +127,9 @@ static bool CopyInto(HANDLE in, HANDLE dir, const std::string &leaf, bool evenRe
     // target never written.
     DWORD old = EntryAttributesIn(dir, leaf.c_str());
     bool readOnly = Exists(old) && !(old & FILE_ATTRIBUTE_REPARSE_POINT) && (old & FILE_ATTRIBUTE_READONLY);
-    if (IsRealFolder(old) || (readOnly && !evenReadOnly))
+    // A link to a folder is refused too: no rename replaces a folder, and
+    // its access denied is no hold to wait on.
+    if (IsRealFolder(old) || (Exists(old) && (old & FILE_ATTRIBUTE_DIRECTORY)) || (readOnly && !evenReadOnly))
         return false;
     // The copy goes to a fresh name beside `to`, flushed to disk through the
     // handle that wrote it, then takes the name in one rename: a copy that

@@ -59,24 +59,38 @@ static bool SameText(const std::wstring &a, const std::wstring &b) {
     return CompareStringOrdinal(a.c_str(), (int)a.size(), b.c_str(), (int)b.size(), TRUE) == CSTR_EQUAL;
 }
 
+// False for a name holding a character no Windows file name may hold.
+static bool IsWindowsName(const WCHAR *name, DWORD length) {
+    for (DWORD i = 0; i < length; ++i) {
+        if (name[i] < 0x20 || wcschr(L"\\/:*?\"<>|", name[i]))
+            return false;
+    }
+    return true;
+}
+
 bool WineFollowedLink(HANDLE parent, const char *name, HANDLE opened) {
     if (!RunsUnderWine())
         return false;
     // Wine quirk: a handle opened through a Unix link is the target's, and its name names the target, not the
     // folder and the name asked for. Not knowing counts as a link: only a refusal can follow.
     std::wstring folder = ObjectName(parent), own = ObjectName(opened);
-    if (folder.empty() || own.empty())
+    size_t cut = own.rfind(L'\\');
+    if (folder.empty() || own.empty() || cut == std::wstring::npos)
         return true;
+    // The folder must be the very one, to the letter: on a Linux disk "D" and
+    // "d", or "e." and "e", are other folders. Both names come from Wine alike.
+    if (own.compare(0, cut, folder) != 0 || cut != folder.size())
+        return true;
+    // The last name is the one asked for, as Wine spells it back: its case
+    // where the lookup went by any case, without trailing dots and blanks.
     std::u16string wide = Utf16FromWtf8(name);
-    std::wstring leaf(wide.begin(), wide.end());
-    folder = Spelled(folder);
-    own = Spelled(own);
-    if (SameText(own, Spelled(folder + L'\\' + leaf)))
+    std::wstring leaf(wide.begin(), wide.end()), ownLeaf = own.substr(cut + 1);
+    if (SameText(Spelled(ownLeaf), Spelled(leaf)))
         return false;
     // Asked by its short name, a Unix name Windows cannot hold comes back as
-    // itself: then only its folder can be checked.
-    size_t cut = own.rfind(L'\\');
-    return leaf.find(L'~') == std::wstring::npos || !SameText(own.substr(0, cut), folder);
+    // itself, in the same folder: only such a name passes that way, never a
+    // link to a Windows name ("Zovazozu.exe~" to "t_local.cf").
+    return leaf.find(L'~') == std::wstring::npos || IsWindowsName(ownLeaf.c_str(), (DWORD)ownLeaf.size());
 }
 
 bool WineRetriesAnyCase(NTSTATUS status) {
@@ -88,15 +102,6 @@ bool WineRetriesAnyCase(NTSTATUS status) {
 bool WineKeepsLinks() {
     // Wine quirk: removing a Unix link, as a file or as a folder, removes what it points to and leaves the link.
     return RunsUnderWine();
-}
-
-// False for a name holding a character no Windows file name may hold.
-static bool IsWindowsName(const WCHAR *name, DWORD length) {
-    for (DWORD i = 0; i < length; ++i) {
-        if (name[i] < 0x20 || wcschr(L"\\/:*?\"<>|", name[i]))
-            return false;
-    }
-    return true;
 }
 
 void WineOpenableName(ListedEntry *entry) {

@@ -63,4 +63,18 @@ for name in sa sa/x; do
     lay; rm -rf "${d:?}/$name"; ln -s "$o/empty" "$d/$name"
     check "delsa, $name a link to an empty folder outside" delsa ""
 done
+# A folder spelled like the working folder but for its case is another
+# folder on a Linux disk.
+for twin in D; do
+    lay; mkdir -p "$work/$twin"; printf twin >"$work/$twin/sa.tar"; ln -s "$work/$twin/sa.tar" "$d/sa.tar"
+    check "deltar, sa.tar a link into $twin" deltar ""
+    [ "$(cat "$work/$twin/sa.tar" 2>/dev/null)" = twin ] || { echo "FAILED: deltar, sa.tar a link into $twin: deleted"; failed=1; }
+    rm -rf "${work:?}/$twin"
+done
+# Links to a file beside them, under names with a "~", the mark of the
+# short names Wine lists for Unix names Windows cannot hold.
+for name in Zovazozu.exe~ Zovazozu.exe~.3.old; do
+    lay; printf v1 >"$d/Zovazozu.exe" && printf v2 >"$d/RadaroziZiz.exe"; ln -s t_local.cf "$d/$name"
+    check "renameservice, $name a link to t_local.cf beside it" renameservice t_local.cf
+done
 exit $failed
