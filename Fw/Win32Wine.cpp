@@ -78,8 +78,9 @@ bool WineFollowedLink(HANDLE parent, const char *name, HANDLE opened) {
     if (folder.empty() || own.empty() || cut == std::wstring::npos)
         return true;
     // The folder must be the very one, to the letter: on a Linux disk "D" and
-    // "d", or "e." and "e", are other folders. Both names come from Wine alike.
-    if (own.compare(0, cut, folder) != 0 || cut != folder.size())
+    // "d" are other folders. (Wine spells a folder's trailing dots and blanks
+    // one way in a folder's own name and another in its entries'.)
+    if (Spelled(own.substr(0, cut)) != Spelled(folder))
         return true;
     // The last name is the one asked for, as Wine spells it back: its case
     // where the lookup went by any case, without trailing dots and blanks.
