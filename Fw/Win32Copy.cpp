@@ -18,19 +18,12 @@
 // retry leaves no litter. Only names of the helper's exact patterns are
 // touched: this build's, and the dot names earlier releases wrote.
 static void SweepTemporaries(HANDLE dir, const std::string &leaf) {
-    alignas(8) char listing[4096];
-    bool byIds;
-    while (FetchListing(dir, false, listing, sizeof listing, &byIds)) {
-        for (ULONG offset = 0; offset != kListingEnd;) {
-            ListedEntry entry;
-            ReadListing(listing, byIds, &offset, &entry);
-            std::string name = Wtf8FromUtf16((const char16_t *)entry.name, entry.length);
-            // Read-only or not: a copy carries the source's bit over.
-            if (!(entry.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                (IsVisibleTemporaryName(name.c_str(), leaf) || IsTemporaryName(name.c_str(), leaf)))
-                RetryWhileHeld(kDelete, [&] { return DeleteFileIn(dir, name.c_str(), true); });
-        }
-    }
+    ForEachEntryIn(dir, [&](const std::string &name, DWORD attributes) {
+        // Read-only or not: a copy carries the source's bit over.
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            (IsVisibleTemporaryName(name.c_str(), leaf) || IsTemporaryName(name.c_str(), leaf)))
+            RetryWhileHeld(kDelete, [&] { return DeleteFileIn(dir, name.c_str(), true); });
+    });
 }
 
 // Opens the regular file `leaf` of the held folder `dir` for reading, as

@@ -135,23 +135,15 @@ void DropSetAside(const char *path) {
         return;
     HANDLE dir = InnermostFolder(held);
     std::string folder(path, strlen(path) - leaf.size());
-    alignas(8) char listing[4096];
-    bool byIds;
-    while (FetchListing(dir, false, listing, sizeof listing, &byIds)) {
-        for (ULONG offset = 0; offset != kListingEnd;) {
-            ListedEntry entry;
-            ReadListing(listing, byIds, &offset, &entry);
-            std::string name = Wtf8FromUtf16((const char16_t *)entry.name, entry.length);
-            if (!IsSetAsideName(name.c_str(), leaf) || !IsPlainFile(entry.attributes))
-                continue;
-            // A program still runs from it: a null new name deletes it at the
-            // next restart, for administrators (Microsoft Learn, MoveFileExW);
-            // otherwise a later run's sweep takes it.
-            if (!RetryWhileHeld(kDelete, [&] { return DeleteFileIn(dir, name.c_str(), false); }) &&
-                LastRefusal(kDelete) == kHeld)
-                MoveFileExA((folder + name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-        }
-    }
+    ForEachEntryIn(dir, [&](const std::string &name, DWORD attributes) {
+        if (!IsSetAsideName(name.c_str(), leaf) || !IsPlainFile(attributes))
+            return;
+        // A program still runs from it: a null new name deletes it at the
+        // next restart, for administrators (Microsoft Learn, MoveFileExW);
+        // otherwise a later run's sweep takes it.
+        if (!RetryWhileHeld(kDelete, [&] { return DeleteFileIn(dir, name.c_str(), false); }) && LastRefusal(kDelete) == kHeld)
+            MoveFileExA((folder + name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    });
     ReleaseFolders(&held);
 }
 

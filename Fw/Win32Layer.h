@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "Wtf8.h"
+
 inline bool Exists(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES;
 }
@@ -205,3 +207,18 @@ bool FetchListing(HANDLE dir, bool restart, void *buffer, DWORD size, bool *byId
 // The entry at `*offset` of a buffer FetchListing filled; moves `*offset` to
 // the next one, kListingEnd after the last.
 void ReadListing(const void *buffer, bool byIds, ULONG *offset, ListedEntry *entry);
+
+// Calls `visit(name, attributes)` for each entry of the open folder `dir`
+// from its first, the name in WTF-8: the sweeps of the helper's own names.
+template <typename Visit>
+void ForEachEntryIn(HANDLE dir, Visit visit) {
+    alignas(8) char listing[4096];
+    bool byIds;
+    while (FetchListing(dir, false, listing, sizeof listing, &byIds)) {
+        for (ULONG offset = 0; offset != kListingEnd;) {
+            ListedEntry entry;
+            ReadListing(listing, byIds, &offset, &entry);
+            visit(Wtf8FromUtf16((const char16_t *)entry.name, entry.length), entry.attributes);
+        }
+    }
+}
