@@ -57,18 +57,10 @@ static bool CopyBytes(int in, int out, off_t size) {
 // cut short (killed before their rename), so that a retry leaves no litter.
 // Only names of the helper's exact pattern are touched.
 static void SweepTemporaries(int dir, const std::string &leaf) {
-    int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *listing = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!listing) {
-        if (fd >= 0)
-            close(fd);
-        return;
-    }
-    while (const struct dirent *entry = readdir(listing)) {
-        if (IsTemporaryName(entry->d_name, leaf))
-            unlinkat(dir, entry->d_name, 0);
-    }
-    closedir(listing);
+    ForEachEntryIn(dir, [&](const char *name) {
+        if (IsTemporaryName(name, leaf))
+            unlinkat(dir, name, 0);
+    });
 }
 
 // Creates an unused temporary file in `dir` beside `leaf`; -1 on failure.

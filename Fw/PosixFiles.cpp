@@ -1,7 +1,6 @@
 // The Linux layer's fixed paths: looking at, deleting and renaming the
 // helper's own files by their fixed relative paths, with the Win32 rule each
 // keeps. No link is followed on the way to any of them.
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -144,18 +143,14 @@ void DropSetAside(const char *path) {
         return;
     std::string leaf;
     int dir = OpenParentDir(path, leaf);
-    int fd = dir == -1 ? -1 : openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *listing = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!listing && fd >= 0)
-        close(fd);
-    while (const struct dirent *entry = listing ? readdir(listing) : nullptr) {
+    if (dir == -1)
+        return;
+    ForEachEntryIn(dir, [&](const char *name) {
         struct stat st;
-        if (IsSetAsideName(entry->d_name, leaf) && fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            !S_ISDIR(st.st_mode) && !IsReadOnlyMode(st.st_mode))
-            unlinkat(dir, entry->d_name, 0);
-    }
-    if (listing)
-        closedir(listing);
+        if (IsSetAsideName(name, leaf) && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
+            !IsReadOnlyMode(st.st_mode))
+            unlinkat(dir, name, 0);
+    });
     CloseParentDir(dir);
 }
 

@@ -2,7 +2,10 @@
 // platform seam includes this.
 #pragma once
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -13,6 +16,22 @@
 // failure; the caller closes any other descriptor with CloseParentDir.
 int OpenParentDir(const char *path, std::string &leaf);
 void CloseParentDir(int dir);
+
+// Calls `visit(name)` for each entry of the open directory `dir` (AT_FDCWD
+// included), "." and ".." among them: the sweeps of the helper's own names.
+template <typename Visit>
+void ForEachEntryIn(int dir, Visit visit) {
+    int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *listing = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!listing) {
+        if (fd >= 0)
+            close(fd);
+        return;
+    }
+    while (const struct dirent *entry = readdir(listing))
+        visit(entry->d_name);
+    closedir(listing);
+}
 
 // Windows keeps read-only as an attribute; here it is a clear owner-write bit.
 inline bool IsReadOnlyMode(mode_t mode) {

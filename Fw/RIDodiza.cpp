@@ -110,7 +110,7 @@ static void RenameService() {
     }
     // A rename never replaces its target, so the backup moves out of the way
     // first: set aside, not deleted, so that a swap that cannot finish (a
-    // file held past the wait budget) puts every file back as it was. A
+    // file held past the wait budget) leaves every file as it was. A
     // backup that cannot move (read-only, held) keeps all three as they are.
     int aside = -1;
     if (!IsAbsent("Zovazozu.exe~") && (aside = SetAsideFile("Zovazozu.exe~")) < 0)
