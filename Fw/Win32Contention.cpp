@@ -28,14 +28,6 @@ bool Refuse(NTSTATUS status) {
     return false;
 }
 
-// NT status values ([MS-ERREF] 2.3.1).
-const NTSTATUS kStatusFileLockConflict = (NTSTATUS)0xC0000054L;
-const NTSTATUS kStatusLockNotGranted = (NTSTATUS)0xC0000055L;
-const NTSTATUS kStatusDeletePending = (NTSTATUS)0xC0000056L;
-const NTSTATUS kStatusDirectoryNotEmpty = (NTSTATUS)0xC0000101L;
-const NTSTATUS kStatusCannotDelete = (NTSTATUS)0xC0000121L;
-const NTSTATUS kStatusUserMappedFile = (NTSTATUS)0xC0000243L;
-
 Refusal LastRefusal(RefusedCall call) {
     DWORD error = GetLastError();
     NTSTATUS status = RtlGetLastNtStatus();

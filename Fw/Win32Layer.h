@@ -77,6 +77,12 @@ const NTSTATUS kStatusObjectPathNotFound = (NTSTATUS)0xC000003AL;
 const NTSTATUS kStatusNameCollision = (NTSTATUS)0xC0000035L;
 const NTSTATUS kStatusSharingViolation = (NTSTATUS)0xC0000043L;
 const NTSTATUS kStatusFileIsADirectory = (NTSTATUS)0xC00000BAL;
+const NTSTATUS kStatusFileLockConflict = (NTSTATUS)0xC0000054L;
+const NTSTATUS kStatusLockNotGranted = (NTSTATUS)0xC0000055L;
+const NTSTATUS kStatusDeletePending = (NTSTATUS)0xC0000056L;
+const NTSTATUS kStatusDirectoryNotEmpty = (NTSTATUS)0xC0000101L;
+const NTSTATUS kStatusCannotDelete = (NTSTATUS)0xC0000121L;
+const NTSTATUS kStatusUserMappedFile = (NTSTATUS)0xC0000243L;
 
 // Sleeps before try number *attempt + 1 (1 ms, then doubling) and counts it;
 // false, without sleeping, once the invocation's deadline has passed. The
