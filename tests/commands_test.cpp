@@ -97,8 +97,10 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         // A copy that fails half-way (here at the file-size limit, as on a full
         // disk) leaves every destination whole and no temporary behind.
         {"saveprefs: copy fails half-way", "saveprefs", {{"sa/ruleset/local.cf", big}, {"t_local.cf", "sL"}}, {}, {}, {.fileSize = 1024}},
+        // A saved copy that could not be put back gets no default in its
+        // place: a rerun's saveprefs would take the default for the site's.
         {"restoreprefs: copy back fails half-way", "restoreprefs", With(defaults, {{"sa/ruleset/x", ""}, {"t_local.cf", big}}),
-         {{"sa/ruleset/local.cf", "dL"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}}, {}, {.fileSize = 1024}},
+         {{"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}}, {}, {.fileSize = 1024}},
         // A FIFO (or device) an archive planted in place of a file to copy is
         // not opened to wait on; the other copies go on.
         {"saveprefs: FIFOs in place of the current layout", "saveprefs",
@@ -107,7 +109,7 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
          {}},
         {"restoreprefs: FIFOs as a default and a saved copy", "restoreprefs",
          {{"local.cf", "<special>"}, {"user_prefs", "dP"}, {"t_local.cf", "sL"}, {"t_user_prefs", "<special>"}, {"sa/ruleset/x", ""}},
-         {{"sa/ruleset/local.cf", "sL"}, {"sa/ruleset/user_prefs", "dP"}, {"t_local.cf", kGone}}},
+         {{"sa/ruleset/local.cf", "sL"}, {"t_local.cf", kGone}}},
         {"renameservice: swap", "renameservice", With(executables, {{"Zovazozu.exe~", "v0"}}),
          {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}}},
         // Without the main executable, the backup is the only copy of the
@@ -145,6 +147,10 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         {"saveprefs: an unreadable current layout saves nothing in its place", "saveprefs",
          {{"sa/spamassassin/user_prefs", "oP"}, {"sa/ruleset/user_prefs", "nP"}}, {}, {}, {.unprivileged = true},
          {"sa/ruleset/user_prefs"}},
+        {"restoreprefs: an unreadable saved copy gets no default", "restoreprefs",
+         With(defaults, {{"sa/ruleset/x", ""}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
+         {{"sa/ruleset/user_prefs", "sP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_user_prefs", kGone}}, {}, {.unprivileged = true},
+         {"t_local.cf"}},
         {"delsa: read-only all through, unprivileged", "delsa", {{"keep", "k"}, {"sa/ro/file", "f"}}, {{"sa/ro/file", kGone}},
          {"sa/ro/file", "sa/ro", "sa"}, {.unprivileged = true}},
     };
