@@ -157,6 +157,11 @@ by_hand() {  # folder, command words
     for word in "$@"; do (cd "$folder" && win "$folder/fwmaint.exe" "$word") || return 1; done
 }
 saved_by_hand() { by_hand "$1" saveprefs; }
+# An earlier run saved local.cf, and the site tuned it again since.
+saved_before_tuning() {
+    printf 'score-threshold = 9.9\n# tuned before\n' >"$1/sa/ruleset/local.cf"
+    by_hand "$1" saveprefs && tune "$1"
+}
 saved_and_removed_by_hand() { by_hand "$1" saveprefs delsa && [ ! -e "$1/sa" ]; }
 old_rule() { printf 'score OLD_RULE 1.0\n' >"$1/sa/ruleset/20_old.cf"; }
 upgraded() { install "$installers/sample-product-1.2.exe" "$1"; }
@@ -183,6 +188,9 @@ held t_local.cf restoreprefs t_local.cf "fwmaint restoreprefs could not put the 
 # The saved copies are the only ones once the tree has gone: no run may take
 # them for an earlier run's leftovers.
 before=saved_by_hand row "upgrade over saveprefs run by hand" "$installers/sample-product-1.2.exe" 0 ""
+# An earlier copy never passes for this run's: the newer file would go with delsa.
+before=saved_before_tuning hold=sa/ruleset/local.cf row "upgrade over an earlier saveprefs, the current local.cf held, then run again" \
+    "$installers/sample-product-1.2.exe" 2 "fwmaint saveprefs could not save local.cf"
 before=saved_and_removed_by_hand row "upgrade over saveprefs and delsa run by hand" "$installers/sample-product-1.2.exe" 0 ""
 before=old_rule held "an old rule file" delsa 'sa/ruleset/20_old.cf' 'fwmaint delsa could not remove'
 restarts=1 hold=fwmaint.exe row "upgrade with fwmaint.exe held, then run again" "$installers/sample-product-1.2.exe" 2 \
