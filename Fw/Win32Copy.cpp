@@ -45,11 +45,11 @@ static HANDLE OpenRegularIn(HANDLE dir, const std::string &leaf, bool *known) {
                      status == kStatusFileIsADirectory;
         return file;
     }
-    DWORD attributes = TakenAttributesAs(file, dir, name);
+    DWORD attributes = LinkAwareAttributesOf(file, dir, name);
     bool regular = IsPlainFile(attributes);
     if (known)
         *known = Exists(attributes) && !regular;
-    if (regular && (AttributesOf(file) & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (regular && (RawAttributesOf(file) & FILE_ATTRIBUTE_REPARSE_POINT)) {
         // A reparse point that is no link (a deduplicated file, a cloud
         // placeholder) is read through its file system's filter, which an
         // open as itself passes by (CreateFileW, FILE_FLAG_OPEN_REPARSE_POINT):
@@ -116,7 +116,7 @@ static bool CopyInto(HANDLE in, HANDLE dir, const std::string &leaf, bool evenRe
     // CopyFileA refuses a read-only or directory destination; so do we, as
     // the rename below would not. A link there is replaced as a link, its
     // target never written.
-    DWORD old = EntryAttributesIn(dir, leaf.c_str());
+    DWORD old = LinkAwareAttributesIn(dir, leaf.c_str());
     bool readOnly = IsReadOnly(old) && !(old & FILE_ATTRIBUTE_REPARSE_POINT);
     // A link to a folder is refused too: no rename replaces a folder, and
     // its access denied is no hold to wait on.

@@ -71,10 +71,6 @@ NTSTATUS OpenByPath(const char *path, ACCESS_MASK access, ULONG share, ULONG opt
     return status;
 }
 
-NTSTATUS OpenWorkingFolder(ACCESS_MASK access, ULONG share, HANDLE *opened) {
-    return OpenByPath(".", access, share, FILE_DIRECTORY_FILE, opened);
-}
-
 // Listing access takes part in share checks, so the hold below counts: a
 // handle without FILE_SHARE_DELETE makes Windows refuse every open for
 // DELETE, and with it every rename or deletion of the folder, until it
@@ -108,7 +104,11 @@ static NTSTATUS OpenLevel(Open open, HANDLE *level) {
 NTSTATUS HoldFolders(const char *path, HeldFolders *held, std::string *leaf) {
     held->levels.clear();
     HANDLE level;
-    NTSTATUS status = RetryWhileHeld(kOpen, [&] { return OpenLevel(OpenWorkingFolder, &level); });
+    NTSTATUS status = RetryWhileHeld(kOpen, [&] {
+        return OpenLevel([](ACCESS_MASK access, ULONG share, HANDLE *opened) {
+            return OpenByPath(".", access, share, FILE_DIRECTORY_FILE, opened);
+        }, &level);
+    });
     if (!Succeeded(status))
         return status;
     held->levels.push_back(level);
@@ -131,7 +131,7 @@ NTSTATUS HoldFolders(const char *path, HeldFolders *held, std::string *leaf) {
         held->levels.push_back(level);
         // Checked by the handle held from now on: a link planted as
         // "sa\ruleset" must not steer a command outside.
-        if (!IsRealFolder(TakenAttributesAs(level, parent, name.c_str()))) {
+        if (!IsRealFolder(LinkAwareAttributesOf(level, parent, name.c_str()))) {
             ReleaseFolders(held);
             return kStatusRefusedHere;  // there, but no folder of ours: never "not found"
         }
@@ -151,7 +151,7 @@ static DWORD FixedPathAttributes(const char *path) {
     std::string leaf;
     if (!Succeeded(HoldFolders(path, &held, &leaf)))
         return INVALID_FILE_ATTRIBUTES;
-    DWORD attributes = EntryAttributesIn(InnermostFolder(held), leaf.c_str());
+    DWORD attributes = LinkAwareAttributesIn(InnermostFolder(held), leaf.c_str());
     ReleaseFolders(&held);
     return attributes;
 }
@@ -322,7 +322,7 @@ bool RemoveLinkPath(const char *path) {
         NTSTATUS opened = OpenRelative(dir, leaf.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &link);
         if (!Succeeded(opened))
             return opened;
-        DWORD attributes = TakenAttributesOf(link);
+        DWORD attributes = LinkAwareAttributesOf(link);
         bool isLink = Exists(attributes) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
         NTSTATUS deleted = isLink ? DeleteByHandle(link) : kStatusRefusedHere;
         CloseHandle(link);

@@ -87,33 +87,30 @@ HANDLE ReopenThroughFilter(HANDLE dir, const char *name, HANDLE file, ACCESS_MAS
     return through;
 }
 
-DWORD AttributesOf(HANDLE handle) {
+DWORD RawAttributesOf(HANDLE handle) {
     FILE_BASIC_INFO basic;
     return Succeeded(QueryInfo(handle, kFileBasicInformation, &basic, sizeof basic)) ? basic.FileAttributes
                                                                                       : INVALID_FILE_ATTRIBUTES;
 }
 
-DWORD TakenAttributesOf(HANDLE handle) {
-    // With the reparse tag, which says whether a reparse point is a link.
+DWORD LinkAwareAttributesOf(HANDLE handle, HANDLE parent, const char *name) {
+    // With the reparse tag, which says whether a reparse point is a link; a
+    // tag unknown leaves a reparse point a link.
     FILE_ATTRIBUTE_TAG_INFO info;
-    if (Succeeded(QueryInfo(handle, kFileAttributeTagInformation, &info, sizeof info)))
-        return AttributesAsTaken(info.FileAttributes, info.ReparseTag);
-    return AttributesOf(handle);  // tag unknown: a reparse point stays a link
-}
-
-DWORD TakenAttributesAs(HANDLE handle, HANDLE parent, const char *name) {
-    DWORD taken = TakenAttributesOf(handle);
-    if (Exists(taken) && WineFollowedLink(parent, name, handle))
+    DWORD taken = Succeeded(QueryInfo(handle, kFileAttributeTagInformation, &info, sizeof info))
+                      ? AttributesAsTaken(info.FileAttributes, info.ReparseTag)
+                      : RawAttributesOf(handle);
+    if (parent && Exists(taken) && WineFollowedLink(parent, name, handle))
         taken |= FILE_ATTRIBUTE_REPARSE_POINT;
     return taken;
 }
 
-DWORD EntryAttributesIn(HANDLE dir, const char *name) {
+DWORD LinkAwareAttributesIn(HANDLE dir, const char *name) {
     // Attribute access alone takes part in no share check: no holder refuses it.
     HANDLE entry;
     if (!Succeeded(OpenRelative(dir, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &entry)))
         return INVALID_FILE_ATTRIBUTES;
-    DWORD attributes = TakenAttributesAs(entry, dir, name);
+    DWORD attributes = LinkAwareAttributesOf(entry, dir, name);
     CloseHandle(entry);
     return attributes;
 }
@@ -135,7 +132,7 @@ static bool HasOtherNames(HANDLE handle) {
 }
 
 bool LiftReadOnly(HANDLE handle, DWORD *old, bool onlyName) {
-    *old = AttributesOf(handle);
+    *old = RawAttributesOf(handle);
     if (!IsReadOnly(*old))
         return Exists(*old);
     if (onlyName && HasOtherNames(handle))
@@ -148,11 +145,6 @@ void PutReadOnlyBack(HANDLE handle, DWORD old) {
     // behind must not change what the caller's refusal means.
     if (IsReadOnly(old) && !InjectedFault("PutReadOnlyBack", ""))
         SetAttributesOf(handle, old);
-}
-
-void ClearReadOnly(HANDLE handle) {
-    DWORD old;
-    LiftReadOnly(handle, &old);
 }
 
 // `change` with read-only lifted for it, and put back if it is refused. A
@@ -279,7 +271,7 @@ NTSTATUS DeleteFileIn(HANDLE dir, const char *name, bool evenReadOnly, bool name
         return status;  // a deletion pending counts as done (RetryWhileHeld)
     if (WineFollowedLink(dir, name, file))
         status = kStatusRefusedHere;  // the target is not ours, and the link cannot go alone
-    else if (!evenReadOnly && IsReadOnly(AttributesOf(file)))
+    else if (!evenReadOnly && IsReadOnly(RawAttributesOf(file)))
         status = kStatusRefusedHere;  // refused as DeleteFileA refuses it, for good
     else if (nameAtOnce && UnsupportedCall(status = DeletePosix(file)))
         status = DeleteUnderOwnName(dir, name, file);

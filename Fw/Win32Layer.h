@@ -149,20 +149,18 @@ HANDLE ReopenThroughFilter(HANDLE dir, const char *name, HANDLE file, ACCESS_MAS
 
 // The attribute word of the open file itself (not of a listing, which may be
 // stale); INVALID_FILE_ATTRIBUTES when it cannot be read.
-DWORD AttributesOf(HANDLE handle);
+DWORD RawAttributesOf(HANDLE handle);
 
-// AttributesOf as the helper takes it (ReparseTag.h): the reparse-point bit
-// only for a link, read with the file's reparse tag.
-DWORD TakenAttributesOf(HANDLE handle);
-
-// `handle`'s TakenAttributesOf, where it was opened as the entry `name` of
-// `parent`; under Wine, with the reparse-point bit where the handle is what a
-// Unix link there points to (WineFollowedLink).
-DWORD TakenAttributesAs(HANDLE handle, HANDLE parent, const char *name);
+// The attribute word of the open `handle` as the helper takes it
+// (ReparseTag.h): the reparse-point bit only for a link, read with the file's
+// reparse tag. Where the handle was opened as the entry `name` of `parent`,
+// under Wine also with that bit where the handle is what a Unix link there
+// points to (WineFollowedLink).
+DWORD LinkAwareAttributesOf(HANDLE handle, HANDLE parent = nullptr, const char *name = nullptr);
 
 // The attribute word of the entry `name` of the open folder `dir`, as the
 // helper takes it; INVALID_FILE_ATTRIBUTES when it is not there.
-DWORD EntryAttributesIn(HANDLE dir, const char *name);
+DWORD LinkAwareAttributesIn(HANDLE dir, const char *name);
 
 // True when `attributes` (of an entry that exists) carry read-only.
 inline bool IsReadOnly(DWORD attributes) {
@@ -178,9 +176,6 @@ bool LiftReadOnly(HANDLE handle, DWORD *old, bool onlyName = false);
 // Puts back the word LiftReadOnly read, if it lifted anything; its result
 // changes nothing for the caller, whose own status stands.
 void PutReadOnlyBack(HANDLE handle, DWORD old);
-
-// Clears read-only on the open folder `handle` for good.
-void ClearReadOnly(HANDLE handle);
 
 // True when the open `a` and `b` are one and the same file.
 bool SameFile(HANDLE a, HANDLE b);
@@ -281,8 +276,6 @@ void ReleaseFolders(HeldFolders *held);
 // full), as CreateFileA would find it, with NtCreateFile's `options`.
 NTSTATUS OpenByPath(const char *path, ACCESS_MASK access, ULONG share, ULONG options, HANDLE *opened);
 
-// Opens the working directory itself, with `access` and `share`.
-NTSTATUS OpenWorkingFolder(ACCESS_MASK access, ULONG share, HANDLE *opened);
 
 // ---- Wine's ways (Win32Wine.cpp). Each is a no-op on Windows, where the
 // layer runs by handle alone. ----

@@ -40,7 +40,7 @@ struct TreeDir {
 static TreeDir *AdoptDirectory(HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
-    if (!IsRealFolder(TakenAttributesOf(handle))) {
+    if (!IsRealFolder(LinkAwareAttributesOf(handle))) {
         CloseHandle(handle);
         return nullptr;
     }
@@ -59,11 +59,9 @@ const DWORD kDirAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE
 // The root is removed through the handle the walk opened: DELETE too.
 const DWORD kRootAccess = kDirAccess | DELETE;
 
-// Opens the root, the entry `path` of the working directory, as itself,
-// never through a link; everything below it goes by handle too.
-static NTSTATUS OpenRoot(const char *path, DWORD access, HANDLE *opened) {
-    return OpenByPath(path, access, kShareAll, FILE_OPEN_REPARSE_POINT, opened);
-}
+// The root, by its fixed path, opened as itself, never through a link;
+// everything below it goes by handle.
+const ULONG kRootOptions = FILE_OPEN_REPARSE_POINT;
 
 // A folder we may list but whose attributes we may not change still gets
 // emptied as far as it can: without the right to write its attributes.
@@ -73,13 +71,13 @@ TreeDir *OpenTreeRoot(const char *path) {
     if (InjectedFault("OpenTreeRoot", path))
         return nullptr;
     HANDLE handle;
-    OpenRoot(path, kRootAccess, &handle);
+    OpenByPath(path, kRootAccess, kShareAll, kRootOptions, &handle);
     TreeDir *root = AdoptDirectory(handle);
     if (root) {
         root->deletable = true;
     } else {
-        if (!Succeeded(OpenRoot(path, kDirAccess, &handle)))
-            OpenRoot(path, kListOnly, &handle);
+        if (!Succeeded(OpenByPath(path, kDirAccess, kShareAll, kRootOptions, &handle)))
+            OpenByPath(path, kListOnly, kShareAll, kRootOptions, &handle);
         root = AdoptDirectory(handle);
     }
     if (root)
@@ -114,7 +112,8 @@ TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
 void MakeTreeDirWritable(TreeDir *dir) {
     if (InjectedFault("MakeTreeDirWritable", ""))
         return;
-    ClearReadOnly(dir->handle);
+    DWORD old;
+    LiftReadOnly(dir->handle, &old);
 }
 
 bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
@@ -220,7 +219,7 @@ bool RemoveTreeRoot(TreeDir *root, const char *path) {
         ok = Succeeded(RetryWhileHeld(root->kept ? kDelete : kRemoveEmptied, [&] {
             HANDLE handle = root->handle;
             if (!root->deletable) {
-                NTSTATUS status = OpenRoot(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, &handle);
+                NTSTATUS status = OpenByPath(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, kRootOptions, &handle);
                 if (!Succeeded(status))
                     return status;  // held still, or gone
                 if (!SameFile(handle, root->handle)) {

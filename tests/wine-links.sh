@@ -10,7 +10,7 @@
 set -euo pipefail
 wine_run=$(realpath "$1") helper=$(realpath "$2")
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwmaint-links-XXXXXX")
-trap 'umount "$work/d/sa/m" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'umount "$work/d/sa/m" 2>/dev/null || true; rm -rf "$work"' EXIT
 d=$work/d o=$work/outside failed=0
 lay() {
     rm -rf "$d" "$o"
