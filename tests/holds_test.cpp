@@ -72,7 +72,8 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
         Tree changes;
         const char *runAs = nullptr;
         const char *refusedForGood = nullptr;  // refused, as an ACL refuses: no wait at all
-        int deniedMs = 0;                      // refusedForGood only that long after the start, as a scanner's denial
+        int deniedMs = 0;                      // refusedForGood only that long, as a scanner's denial,
+        const char *deniedAfter = nullptr;     // counted from when the helper writes this, just before it meets it
         bool atOnce = false;                   // costs no part of the budget
         const char *goneWhileHeld = nullptr;   // no longer listed while the holder still holds
         const char *readOnly = nullptr;        // made read-only once laid
@@ -114,7 +115,7 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
          {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", kHolder}, {"RadaroziZiz.exe", kGone}}, "Zovazozu.exe"},
         // A scanner denies access for a moment: that must not cost the file.
         {"restoreprefs: a saved copy denied for a moment", "restoreprefs", restore, "-", "-", 60000, restored, nullptr, "t_local.cf",
-         300},
+         300, "sa/ruleset/local.cf.sample"},
         // Nobody holds the saved copy: the denial of its replacement is an
         // answer, not a hold to wait out.
         {"saveprefs: the saved copy may not be replaced", "saveprefs", With(tree, {{"t_local.cf", "old"}}), "-", "-", 60000, {},
@@ -122,16 +123,16 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
         // The installer checks that a consumed saved copy is gone, while a
         // scanner may still hold it with delete sharing.
         {"restoreprefs: a saved copy held with delete sharing goes at once", "restoreprefs", restore, "t_local.cf", "rwd", 60000,
-         restored, nullptr, nullptr, 0, false, "t_local.cf"},
+         restored, nullptr, nullptr, 0, nullptr, false, "t_local.cf"},
         // A refused deletion stays held whatever the calls after it leave
         // behind (here the read-only bit put back fails).
         {"delsa: a read-only program running a moment", "delsa", With(tree, {{"sa/bin/run.exe", ""}}), "-", "-", 800, {{"sa", kGone}},
-         "sa/bin/run.exe", nullptr, 0, false, nullptr, "sa/bin/run.exe", "PutReadOnlyBack#1"},
+         "sa/bin/run.exe", nullptr, 0, nullptr, false, nullptr, "sa/bin/run.exe", "PutReadOnlyBack#1"},
         // Its program will not end within this run: the restart is asked to
         // take it at once.
         {"renameservice: the backup is running", "renameservice", swap, "-", "-", 60000,
          {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}, {"Zovazozu.exe~.<n>.old", kHolder}}, "Zovazozu.exe~",
-         nullptr, 0, true},
+         nullptr, 0, nullptr, true},
     };
     for (auto &c : cases) {
         Renew();
@@ -148,11 +149,17 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
         HANDLE holding = StartHolder(program, std::string(c.held) == "-" ? "-" : At(c.held), c.share, c.ms);
         HANDLE releaser = nullptr;
         if (c.deniedMs) {
-            static std::string s_denied;
+            static std::string s_denied, s_after;
             static int s_ms;
             s_denied = At(c.refusedForGood);
+            s_after = At(c.deniedAfter);
             s_ms = c.deniedMs;
-            releaser = CreateThread(nullptr, 0, [](void *) -> DWORD { return Sleep(s_ms), SetImmutable(s_denied, false); }, nullptr, 0, nullptr);
+            releaser = CreateThread(nullptr, 0, [](void *) -> DWORD {
+                for (int waited = 0; waited < 20000 && GetFileAttributesA(s_after.c_str()) == INVALID_FILE_ATTRIBUTES; waited += 5)
+                    Sleep(5);
+                Sleep(s_ms);
+                return SetImmutable(s_denied, false);
+            }, nullptr, 0, nullptr);
         }
         ULONGLONG start = GetTickCount64();
         EXPECT_EQ(RunHelper(dir, {c.word}, {.fault = c.fault}), 0) << c.name;
