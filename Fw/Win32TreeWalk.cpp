@@ -120,7 +120,7 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
     if (InjectedFault("ReadTreeEntry", ""))
         return false;
     if (dir->next == kListingEnd) {
-        // False with ERROR_NO_MORE_FILES at the end; any other failure ends
+        // kStatusNoMoreFiles at the end; any other failure ends
         // the listing too, and what was not reached stays.
         NTSTATUS status = kStatusNoMoreFiles;
         if (dir->more)
