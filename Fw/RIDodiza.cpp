@@ -118,7 +118,7 @@ static void RenameService() {
     // first: set aside, not deleted, so that a swap that cannot finish (a
     // file held past the wait budget) leaves every file as it was. A
     // backup that cannot move (read-only, held) keeps all three as they are.
-    int aside = -1;
+    long long aside = -1;
     if (!IsAbsent("Zovazozu.exe~") && (aside = SetAsideFile("Zovazozu.exe~")) < 0)
         return;
     if (MoveFileNoReplace("Zovazozu.exe", "Zovazozu.exe~")) {
@@ -131,7 +131,7 @@ static void RenameService() {
         MoveFileNoReplace("Zovazozu.exe~", "Zovazozu.exe");  // never leave the service without one
     }
     if (aside >= 0)
-        MoveFileNoReplace(SetAsideName("Zovazozu.exe~", aside).c_str(), "Zovazozu.exe~");
+        MoveFileNoReplace(SetAsideName("Zovazozu.exe~", (unsigned long long)aside).c_str(), "Zovazozu.exe~");
 }
 
 // The command words, lower case, in the order they are tried.

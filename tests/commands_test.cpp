@@ -30,6 +30,14 @@ TEST_F(HelperTest, CommandWordsMatchWholeAfterFoldingAToZOnly) {
     }
 }
 
+// "Zovazozu.exe~.0.old" to "Zovazozu.exe~.<count - 1>.old", each holding `content`.
+Tree Leftovers(int count, const std::string &content = "old") {
+    Tree leftovers;
+    for (int n = 0; n < count; ++n)
+        leftovers["Zovazozu.exe~." + std::to_string(n) + ".old"] = content;
+    return leftovers;
+}
+
 // Each command on a whole working directory: what was there, and what it
 // changed (kGone: removed). Everything not named must be left as it was.
 TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
@@ -112,6 +120,20 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
          {{"sa/ruleset/local.cf", "sL"}, {"t_local.cf", kGone}}},
         {"renameservice: swap", "renameservice", With(executables, {{"Zovazozu.exe~", "v0"}}),
          {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}}},
+        // Set-aside copies are swept by the exact names the helper writes,
+        // and only as regular files; look-alikes are a user's.
+        {"renameservice: set-aside copies go, look-alikes stay", "renameservice",
+         With(executables, {{"Zovazozu.exe~", "v0"}, {"Zovazozu.exe~.0.old", "a"}, {"Zovazozu.exe~.17000000000000000.old", "b"},
+                            {"Zovazozu.exe~.00.old", "u"}, {"Zovazozu.exe~.007.old", "u"}, {"Zovazozu.exe~.1.old.bak", "u"},
+                            {"Zovazozu.exe~." + std::string(30, '1') + ".old", "u"}}),
+         {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}, {"Zovazozu.exe~.0.old", kGone},
+          {"Zovazozu.exe~.17000000000000000.old", kGone}}},
+        {"renameservice: a FIFO under a set-aside name stays", "renameservice",
+         With(executables, {{"Zovazozu.exe~", "v0"}, {"Zovazozu.exe~.5.old", "<special>"}}),
+         {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}}},
+        {"renameservice: a hundred leftovers do not block the swap", "renameservice",
+         With(With(executables, {{"Zovazozu.exe~", "v0"}}), Leftovers(100)),
+         With({{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}}, Leftovers(100, kGone))},
         // Without the main executable, the backup is the only copy of the
         // previous version (a run cut short between its renames leaves this).
         {"renameservice: no main executable keeps the backup", "renameservice", {{"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}},
