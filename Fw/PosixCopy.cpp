@@ -140,9 +140,12 @@ static bool CopyReplacing(const char *from, const char *to, bool evenReadOnly) {
     if (out < 0)
         goto done;
     {
-        // CopyFileA carries the attributes and the last-write time along.
+        // CopyFileA carries the attributes and the last-write time along;
+        // here the permission bits, and never set-user-ID, set-group-ID or
+        // sticky: a copy made as root of a file another user marked so
+        // would run with root's rights (cp without -p drops them too).
         const struct timespec times[2] = {src.st_atim, src.st_mtim};
-        ok = CopyBytes(in, out, src.st_size) && fchmod(out, src.st_mode & 07777) == 0 &&
+        ok = CopyBytes(in, out, src.st_size) && fchmod(out, src.st_mode & 0777) == 0 &&
              futimens(out, times) == 0 && fsync(out) == 0;
     }
     ok = close(out) == 0 && ok;

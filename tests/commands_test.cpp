@@ -170,20 +170,35 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
 }
 
 // A copy keeps what the user set on the file: its modification time, and its
-// permission bits (Linux) or read-only attribute (Windows).
+// permission bits (Linux) or read-only attribute (Windows). Never more: a
+// set-user-ID or set-group-ID file another user owns, copied by root, would
+// give that user root's rights through the copy.
 TEST_F(HelperTest, CopiesCarryModeAndModificationTime) {
+    const struct {
+        const char *word, *from, *to;
+        fs::perms mode, carried;
+    } cases[] = {
 #ifdef _WIN32
-    const fs::perms mode = fs::perms(0444);  // read-only attribute
+        {"saveprefs", "sa/ruleset/local.cf", "t_local.cf", fs::perms(0444), fs::perms(0444)},  // read-only attribute
 #else
-    const fs::perms mode = fs::perms(0640);
+        {"saveprefs", "sa/ruleset/local.cf", "t_local.cf", fs::perms(0640), fs::perms(0640)},
+        {"saveprefs", "sa/ruleset/local.cf", "t_local.cf", fs::perms(06755), fs::perms(0755)},
+        {"restoreprefs", "t_local.cf", "sa/ruleset/local.cf", fs::perms(07777), fs::perms(0777)},
 #endif
-    Put(At("sa/ruleset/local.cf"), "tuned");
-    fs::permissions(At("sa/ruleset/local.cf"), mode);
-    const auto modified = fs::last_write_time(At("sa/ruleset/local.cf")) - std::chrono::hours(24 * 400);
-    fs::last_write_time(At("sa/ruleset/local.cf"), modified);
-    EXPECT_EQ(RunHelper(dir, {"saveprefs"}), 0);
-    EXPECT_EQ(fs::status(At("t_local.cf")).permissions() & fs::perms::all, mode);
-    EXPECT_EQ(fs::last_write_time(At("t_local.cf")), modified);
+    };
+    for (auto &c : cases) {
+        Renew();
+        Lay({{c.from, "tuned"}, {"sa/ruleset/x", ""}});
+#ifndef _WIN32
+        EXPECT_EQ(chown(At(c.from).c_str(), 65534, 65534), getuid() == 0 ? 0 : -1);
+#endif
+        fs::permissions(At(c.from), c.mode);
+        const auto modified = fs::last_write_time(At(c.from)) - std::chrono::hours(24 * 400);
+        fs::last_write_time(At(c.from), modified);
+        EXPECT_EQ(RunHelper(dir, {c.word}), 0);
+        EXPECT_EQ(fs::status(At(c.to)).permissions() & fs::perms::mask, c.carried) << c.word << " " << c.from;
+        EXPECT_EQ(fs::last_write_time(At(c.to)), modified) << c.word << " " << c.from;
+    }
 #ifdef _WIN32
     // Restored again, read-only and nothing else: Wine marks a name starting
     // with a dot hidden, and the bit would travel with a temporary's rename.
