@@ -173,17 +173,23 @@ bool CopyOverOwnFile(const char *from, const char *to) {
 
 struct ReadableFile {
     int fd;
-    off_t size;
 };
 
 ReadableFile *OpenReadable(const char *path, bool *notRegular) {
     struct stat st;
     int fd = OpenRegularFile(path, st, notRegular);
-    return fd < 0 ? nullptr : new ReadableFile{fd, st.st_size};
+    return fd < 0 ? nullptr : new ReadableFile{fd};
 }
 
-bool SizeOfReadable(ReadableFile *file, unsigned long long *size) {
-    *size = (unsigned long long)file->size;
+// Every write moves the change time (and the modification time, which a
+// program may set back): both are looked at, to the nanosecond.
+bool StampOfReadable(ReadableFile *file, ReadableStamp *stamp) {
+    struct stat st;
+    if (fstat(file->fd, &st) != 0)
+        return false;
+    stamp->size = (unsigned long long)st.st_size;
+    stamp->changed = (unsigned long long)st.st_ctim.tv_sec * 1000000000u + (unsigned long long)st.st_ctim.tv_nsec;
+    stamp->written = (unsigned long long)st.st_mtim.tv_sec * 1000000000u + (unsigned long long)st.st_mtim.tv_nsec;
     return true;
 }
 

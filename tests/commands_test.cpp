@@ -118,6 +118,10 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         // of the version before.
         {"renameservice: the same executable again keeps the backup", "renameservice",
          {{"Zovazozu.exe", "v2"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v1"}}, {{"RadaroziZiz.exe", kGone}}},
+        // Still being written as it is compared (a byte appended after each
+        // piece read): what was read is no answer, and all three stay.
+        {"renameservice: the new executable grows while compared", "renameservice",
+         {{"Zovazozu.exe", big + "x"}, {"RadaroziZiz.exe", big + "x"}, {"Zovazozu.exe~", "v1"}}, {{"RadaroziZiz.exe", big + "x++"}}, {}, {.fault = "GrowWhileCompared:RadaroziZiz.exe"}},
         {"renameservice: no new executable", "renameservice", {{"Zovazozu.exe", "v1"}, {"Zovazozu.exe~", "v0"}}, {}},
         {"renameservice: new one is a directory", "renameservice", {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe/x", "d"}}, {}},
         {"renameservice: undeletable backup changes nothing", "renameservice", With(executables, {{"Zovazozu.exe~", "v0"}}), {},
