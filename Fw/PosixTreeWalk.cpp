@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -146,9 +145,6 @@ const mode_t kOwnerAll = S_IRWXU;
 #ifndef SYS_fchmodat2
 #define SYS_fchmodat2 452  // the same number on every architecture
 #endif
-#ifndef PROC_SUPER_MAGIC
-#define PROC_SUPER_MAGIC 0x9fa0
-#endif
 
 // Sets the mode of the directory open as the O_PATH descriptor `path`, which
 // fchmod refuses. fchmodat2 takes it as it is (Linux 6.6); before that, its
@@ -166,12 +162,7 @@ static bool ChmodPathFd(int path, mode_t mode) {
             return false;
         s_noFchmodat2 = errno == ENOSYS;
     }
-    static int s_procIsProcfs = -1;
-    if (s_procIsProcfs < 0) {
-        struct statfs fs;
-        s_procIsProcfs = statfs("/proc/self/fd", &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
-    }
-    return s_procIsProcfs && chmod(("/proc/self/fd/" + std::to_string(path)).c_str(), mode) == 0;
+    return ProcIsProcfs() && chmod(("/proc/self/fd/" + std::to_string(path)).c_str(), mode) == 0;
 }
 
 // Opens for listing the directory `name` in `dirfd` that its owner locked so

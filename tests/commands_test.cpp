@@ -41,6 +41,7 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         std::vector<std::string> readOnly = {};
         Limits limits = {};
         std::vector<std::string> unreadable = {};  // mode 0200, for the unprivileged run (Linux)
+        const char *writerWaitsOn = nullptr;       // a FIFO a writer is blocked on (Linux)
     } cases[] = {
         {"deltar: those there, read-only refused", "deltar",
          {{"sa.tar", "a"}, {"sa.tar.bak", "x"}, {"sa/db.tar", "y"}, {"addrules.tar", "ro"}}, {{"sa.tar", kGone}}, {"addrules.tar"}},
@@ -108,6 +109,12 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         {"restoreprefs: FIFOs as a default and a saved copy", "restoreprefs",
          {{"local.cf", "<special>"}, {"user_prefs", "dP"}, {"t_local.cf", "sL"}, {"t_user_prefs", "<special>"}, {"sa/ruleset/x", ""}},
          {{"sa/ruleset/local.cf", "sL"}, {"sa/ruleset/user_prefs", "dP"}, {"t_local.cf", kGone}}},
+        // Even an open that does not wait would let a blocked writer go on.
+        {"saveprefs: a FIFO with a writer blocked on it is never opened", "saveprefs",
+         {{"sa/spamassassin/local.cf", "oL"}, {"sa/ruleset/local.cf", "<special>"}}, {}, {}, {}, {}, "sa/ruleset/local.cf"},
+        {"restoreprefs: a FIFO as the saved copy, a writer blocked on it", "restoreprefs",
+         {{"local.cf", "dL"}, {"t_local.cf", "<special>"}, {"sa/ruleset/x", ""}},
+         {{"sa/ruleset/local.cf", "dL"}, {"sa/ruleset/local.cf.sample", "dL"}}, {}, {}, {}, "t_local.cf"},
         {"renameservice: swap", "renameservice", With(executables, {{"Zovazozu.exe~", "v0"}}),
          {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}}},
         // Without the main executable, the backup is the only copy of the
@@ -168,7 +175,25 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         for (auto &[path, content] : c.changes)
             if (content == kGone)
                 expected.erase(path);
+#ifndef _WIN32
+        const std::string fifo = c.writerWaitsOn ? At(c.writerWaitsOn) : "";
+        pid_t writer = c.writerWaitsOn ? fork() : -1;
+        if (writer == 0)
+            _exit(open(fifo.c_str(), O_WRONLY) < 0 ? 2 : 0);
+        // Blocked in its open before the helper starts.
+        for (int tries = 0; writer > 0 && tries < 200 && Get("/proc/" + std::to_string(writer) + "/stat").find(") S ") == std::string::npos; ++tries)
+            usleep(10000);
+#endif
         EXPECT_EQ(RunHelper(dir, {c.word}, c.limits), 0) << c.name;
+#ifndef _WIN32
+        if (writer > 0) {
+            int status = 0;
+            EXPECT_EQ(waitpid(writer, &status, WNOHANG), 0) << c.name << ": the writer was let go on";
+            int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            EXPECT_EQ(waitpid(writer, &status, 0), writer);
+            close(reader);
+        }
+#endif
         EXPECT_EQ(Snapshot(dir), expected) << c.name;
     }
 }
