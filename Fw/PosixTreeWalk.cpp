@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "Platform.h"
@@ -29,7 +30,10 @@
 //
 // All levels share one listing buffer: it belongs to the level that read it
 // last, and a level whose entries were overwritten by a child's listing picks
-// its own up again from the cookie of the last entry it handed out.
+// its own up again from the cookie of the last entry it handed out. A level
+// whose last buffered entry is a directory reads on before it descends: when
+// that was all, nothing is left to pick up, and it need not wait for its
+// children's removals to know whether another pass is worth it.
 //
 // No directory is entered across a mount point, a bind mount of the same file
 // system included: what is mounted inside the tree is not the tree's. (On
@@ -68,6 +72,7 @@ struct TreeDir {
     RemovalTally tally;  // what this pass's removals came to
     bool recorded = false;    // `lockedMode` is recorded on the folder
     signed char leadsUp = -1;  // its ".." can be reached (-1: not asked yet)
+    bool ended = false;       // this pass has read the listing to its end
 };
 
 const int kHeldLevels = 8;
@@ -385,13 +390,28 @@ static unsigned AttributesOf(mode_t mode) {
     return 0;
 }
 
+// The walk is about to descend into `entry`, the last entry of `dir` in the
+// buffer: reads on, the name kept aside. Where the listing ends there, `dir`
+// has nothing left to pick up after the child's listing.
+static void ReadAheadOf(TreeDir *dir, TreeEntry *entry) {
+    static char s_name[256];
+    size_t length = strnlen(entry->name, sizeof s_name - 1);
+    memcpy(s_name, entry->name, length);
+    s_name[length] = '\0';
+    entry->name = s_name;
+    ssize_t n = getdents64(dir->fd, g_listing.bytes, sizeof g_listing.bytes);
+    dir->ended = n == 0;
+    g_listing.pos = 0;
+    g_listing.len = n > 0 ? (size_t)n : 0;
+}
+
 bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
     if (InjectedFault("ReadTreeEntry", ""))
         return false;
     for (;;) {
         if (dir->fd < 0)
             return false;
-        if (g_listing.owner != dir) {
+        if (g_listing.owner != dir && !dir->ended) {
             // A child's listing overwrote ours: go on from our last cookie.
             if (lseek(dir->fd, dir->resume, SEEK_SET) < 0)
                 return false;
@@ -400,8 +420,8 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
             g_listing.owner = dir;
             g_listing.pos = g_listing.len = 0;
         }
-        if (g_listing.pos >= g_listing.len) {
-            ssize_t n = getdents64(dir->fd, g_listing.bytes, sizeof g_listing.bytes);
+        if (g_listing.owner != dir || g_listing.pos >= g_listing.len) {
+            ssize_t n = dir->ended ? 0 : getdents64(dir->fd, g_listing.bytes, sizeof g_listing.bytes);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n == 0 && dir->resumed) {
@@ -414,7 +434,7 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
                 FlushUnlinks();
                 if (dir->tally.removed && dir->passes < kMaxPasses) {
                     dir->resume = 0;
-                    dir->resumed = dir->started = false;
+                    dir->resumed = dir->started = dir->ended = false;
                     dir->tally = {};
                     ++dir->passes;
                     g_listing.owner = nullptr;
@@ -444,6 +464,8 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
         // care, and the walk removes read-only files anyway.
         default: entry->attributes = 0; break;
         }
+        if ((entry->attributes & kAttrDirectory) && g_listing.pos >= g_listing.len)
+            ReadAheadOf(dir, entry);
         EntryListed(entry->name);
         return true;
     }
