@@ -71,7 +71,7 @@ struct TreeDir {
     int passes;        // listing passes begun
     RemovalTally tally;  // what this pass's removals came to
     bool recorded = false;    // `lockedMode` is recorded on the folder
-    signed char leadsUp = -1;  // its ".." can be reached (-1: not asked yet)
+    signed char leadsUp = -1;  // its ".." can be reached (-1: never asked)
     bool ended = false;       // this pass has read the listing to its end
 };
 
@@ -104,7 +104,7 @@ static bool RecordMode(int fd, mode_t mode) {
 }
 
 // The mode a run cut short recorded on the directory `fd`; false when there
-// is none, or it is no mode.
+// is none, or it is no locked mode (then it is none of ours).
 static bool RecordedMode(int fd, mode_t *mode) {
     char text[8];
     ssize_t length = fgetxattr(fd, kModeRecord, text, sizeof text - 1);
@@ -113,7 +113,7 @@ static bool RecordedMode(int fd, mode_t *mode) {
     text[length] = '\0';
     char *end = nullptr;
     unsigned long value = strtoul(text, &end, 8);
-    if (*end != '\0' || value > 07777)
+    if (*end != '\0' || value > 07777 || (value & kOwnerAll) == kOwnerAll)
         return false;
     *mode = (mode_t)value;
     return true;
@@ -158,9 +158,10 @@ static bool CanReopenParent(int fd) {
 }
 
 // Whether `dir`'s parent, once parked, can be reopened through `dir`: asked
-// while `dir` is open, and kept for when it is parked itself.
+// while `dir` is open (again while the answer is no: it may be unlocked
+// since), and kept for when it is parked itself.
 static bool LeadsUp(TreeDir *dir) {
-    if (dir->leadsUp < 0 && dir->fd >= 0)
+    if (dir->leadsUp <= 0 && dir->fd >= 0)
         dir->leadsUp = CanReopenParent(dir->fd);
     return dir->leadsUp > 0;
 }
