@@ -317,7 +317,8 @@ static TreeDir *OpenTreeDirAt(int dirfd, const char *name, TreeDir *parent) {
     }
     // A run cut short while this folder of ours was unlocked left its old
     // mode recorded: that mode goes back, whatever the folder has now.
-    if (!unlocked && st.st_uid == geteuid() && RecordedMode(fd, &lockedMode))
+    static const uid_t s_us = geteuid();
+    if (!unlocked && st.st_uid == s_us && RecordedMode(fd, &lockedMode))
         unlocked = recorded = true;
     int depth = parent ? parent->depth + 1 : 0;
     TreeDir *dir = new TreeDir{fd, st.st_dev, st.st_ino, st.st_mode, lockedMode, unlocked, depth, parent, 0, false, false, 1, {}};
@@ -414,7 +415,9 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
             return false;
         if (g_listing.owner != dir && !dir->ended) {
             // A child's listing overwrote ours: go on from our last cookie.
-            if (lseek(dir->fd, dir->resume, SEEK_SET) < 0)
+            // (A listing not begun yet, on a descriptor fresh from its open,
+            // is at the start already.)
+            if ((dir->started || dir->passes > 1) && lseek(dir->fd, dir->resume, SEEK_SET) < 0)
                 return false;
             dir->resumed = dir->resumed || dir->started;
             dir->started = true;
