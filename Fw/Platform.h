@@ -67,8 +67,14 @@ struct ReadableFile;
 // opened (no permission, held past the wait budget, an I/O error).
 ReadableFile *OpenReadable(const char *path, bool *notRegular);
 
-// The size of `file` as it was opened; false when it cannot be read.
-bool SizeOfReadable(ReadableFile *file, unsigned long long *size);
+// What tells whether a readable file was written to while it was read: its
+// size, and the times the platform moves on every write.
+struct ReadableStamp {
+    unsigned long long size, changed, written;
+};
+
+// The stamp of `file` as it is now; false when it cannot be looked up.
+bool StampOfReadable(ReadableFile *file, ReadableStamp *stamp);
 
 // Reads exactly `size` bytes; false on an error or an early end.
 bool ReadExactly(ReadableFile *file, char *buffer, size_t size);

@@ -84,29 +84,47 @@ static bool SyncDirectory(int dir) {
     return ok;
 }
 
+// Opens for reading the regular file `leaf` of `dir`, which the O_PATH
+// descriptor `at` holds and `st` describes: through the descriptor's link in
+// /proc, which reaches that very file whatever became of its name; where
+// /proc is no procfs, by its name again, never waiting (something else may
+// stand there by now), and only if that is still the same file.
+static int ReopenRegularFile(int at, int dir, const std::string &leaf, const struct stat &st) {
+    if (ProcIsProcfs())
+        return open(("/proc/self/fd/" + std::to_string(at)).c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    int fd = openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat now;
+    if (fd >= 0 && (fstat(fd, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
 // Opens the regular file `path` for reading, filling `st`: the descriptor,
 // or -1 with `*known` saying whether the file is known to be no regular file
 // (missing, a link, a FIFO...) rather than unreadable. A link is not a regular
 // file: reading through it could read from anywhere on the system. Nor is a
-// FIFO or a device an archive may plant: opened plainly, a FIFO blocks until a
-// writer comes and a device may act on the open itself, so the open must not
-// wait, and anything but a regular file is refused before the first read.
+// FIFO or a device an archive may plant, and neither is ever opened: a FIFO's
+// open, even one that does not wait, lets a writer blocked on it go on (into
+// EPIPE once we close it), and a device may act on the open itself. So the
+// kind is looked at first, through a descriptor that opens nothing.
 static int OpenRegularFile(const char *path, struct stat &st, bool *known = nullptr) {
     std::string leaf;
     int dir = OpenParentDir(path, leaf);
-    int fd = dir == -1 ? -1 : openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    // O_NOFOLLOW refuses a link with ELOOP; a FIFO or device opens, to be
-    // refused below. A refused or failed open says nothing.
-    bool notRegular = fd < 0 && (errno == ENOENT || errno == ELOOP);
-    CloseParentDir(dir);
-    if (fd >= 0 && fstat(fd, &st) != 0) {
-        close(fd);
-        fd = -1;
-    } else if (fd >= 0 && !S_ISREG(st.st_mode)) {
-        close(fd);
-        fd = -1;
-        notRegular = true;
+    // O_PATH with O_NOFOLLOW holds a link itself, to be refused below.
+    int at = dir == -1 ? -1 : openat(dir, leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    // A refused or failed look-up says nothing.
+    bool notRegular = at < 0 && errno == ENOENT;
+    int fd = -1;
+    if (at >= 0 && fstat(at, &st) == 0) {
+        notRegular = !S_ISREG(st.st_mode);
+        if (!notRegular)
+            fd = ReopenRegularFile(at, dir, leaf, st);
     }
+    if (at >= 0)
+        close(at);
+    CloseParentDir(dir);
     if (known)
         *known = notRegular;
     return fd;
@@ -140,9 +158,12 @@ static bool CopyReplacing(const char *from, const char *to, bool evenReadOnly) {
     if (out < 0)
         goto done;
     {
-        // CopyFileA carries the attributes and the last-write time along.
+        // CopyFileA carries the attributes and the last-write time along;
+        // here the permission bits, and never set-user-ID, set-group-ID or
+        // sticky: a copy made as root of a file another user marked so
+        // would run with root's rights (cp without -p drops them too).
         const struct timespec times[2] = {src.st_atim, src.st_mtim};
-        ok = CopyBytes(in, out, src.st_size) && fchmod(out, src.st_mode & 07777) == 0 &&
+        ok = CopyBytes(in, out, src.st_size) && fchmod(out, src.st_mode & 0777) == 0 &&
              futimens(out, times) == 0 && fsync(out) == 0;
     }
     ok = close(out) == 0 && ok;
@@ -170,17 +191,23 @@ bool CopyOverOwnFile(const char *from, const char *to) {
 
 struct ReadableFile {
     int fd;
-    off_t size;
 };
 
 ReadableFile *OpenReadable(const char *path, bool *notRegular) {
     struct stat st;
     int fd = OpenRegularFile(path, st, notRegular);
-    return fd < 0 ? nullptr : new ReadableFile{fd, st.st_size};
+    return fd < 0 ? nullptr : new ReadableFile{fd};
 }
 
-bool SizeOfReadable(ReadableFile *file, unsigned long long *size) {
-    *size = (unsigned long long)file->size;
+// Every write moves the change time (and the modification time, which a
+// program may set back): both are looked at, to the nanosecond.
+bool StampOfReadable(ReadableFile *file, ReadableStamp *stamp) {
+    struct stat st;
+    if (fstat(file->fd, &st) != 0)
+        return false;
+    stamp->size = (unsigned long long)st.st_size;
+    stamp->changed = (unsigned long long)st.st_ctim.tv_sec * 1000000000u + (unsigned long long)st.st_ctim.tv_nsec;
+    stamp->written = (unsigned long long)st.st_mtim.tv_sec * 1000000000u + (unsigned long long)st.st_mtim.tv_nsec;
     return true;
 }
 

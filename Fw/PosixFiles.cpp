@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <string>
@@ -40,6 +41,19 @@ int OpenParentDir(const char *path, std::string &leaf) {
 void CloseParentDir(int dir) {
     if (dir >= 0)
         close(dir);
+}
+
+#ifndef PROC_SUPER_MAGIC
+#define PROC_SUPER_MAGIC 0x9fa0
+#endif
+
+bool ProcIsProcfs() {
+    static int s_procIsProcfs = -1;
+    if (s_procIsProcfs < 0) {
+        struct statfs fs;
+        s_procIsProcfs = statfs("/proc/self/fd", &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+    }
+    return s_procIsProcfs;
 }
 
 static bool StatPath(const char *path, struct stat &st) {

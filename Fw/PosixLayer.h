@@ -33,6 +33,11 @@ void ForEachEntryIn(int dir, Visit visit) {
     closedir(listing);
 }
 
+// True when /proc is procfs, so that /proc/self/fd/N names the very file the
+// descriptor N holds. In a chroot or a container without it, such a name may
+// lead anywhere, and is never used.
+bool ProcIsProcfs();
+
 // Windows keeps read-only as an attribute; here it is a clear owner-write bit.
 inline bool IsReadOnlyMode(mode_t mode) {
     return !S_ISLNK(mode) && !(mode & S_IWUSR);

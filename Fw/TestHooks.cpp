@@ -4,6 +4,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -41,4 +42,22 @@ bool InjectedFault(const char *operation, const char *path) {
     if (crash && Matches(crash, operation, path, &s_crashCalls))
         CrashNow();
     return fault && Matches(fault, operation, path, &s_faultCalls);
+}
+
+void ComparedPiece(const char *path) {
+    if (!InjectedFault("GrowWhileCompared", path))
+        return;
+#ifdef _WIN32
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    DWORD put = 0;
+    WriteFile(file, "+", 1, &put, nullptr);
+    CloseHandle(file);
+#else
+    int fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    ssize_t put = fd >= 0 ? write(fd, "+", 1) : -1;
+    (void)put;
+    if (fd >= 0)
+        close(fd);
+#endif
 }

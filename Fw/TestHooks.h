@@ -23,6 +23,11 @@ inline void CopyWritten(const char *to) {
         g_copyWrittenHook(to);
 }
 
+// Called as a comparison has read another piece of the file `path`:
+// FWMAINT_TEST_FAULT "GrowWhileCompared:path" appends a byte to it there, as
+// a program still writing the file would.
+void ComparedPiece(const char *path);
+
 // True when the test asked this call to fail, through FWMAINT_TEST_FAULT:
 // "Operation:path" fails `operation` on `path`, "Operation#N" its Nth call.
 // Failures a real file system will not give on demand. Every operation of
@@ -36,6 +41,7 @@ const int kCrashStatus = 86;
 #else
 inline void EntryListed(const char *) {}
 inline void CopyWritten(const char *) {}
+inline void ComparedPiece(const char *) {}
 inline bool InjectedFault(const char *, const char *) {
     return false;
 }

@@ -187,11 +187,16 @@ ReadableFile *OpenReadable(const char *path, bool *notRegular) {
     return file == INVALID_HANDLE_VALUE ? nullptr : new ReadableFile{file};
 }
 
-bool SizeOfReadable(ReadableFile *file, unsigned long long *size) {
+// Asked again after the comparison's reads: a file still being written has
+// grown, or has moved its change or last-write time.
+bool StampOfReadable(ReadableFile *file, ReadableStamp *stamp) {
     LARGE_INTEGER length;
-    if (!GetFileSizeEx(file->handle, &length))
+    FILE_BASIC_INFO times;
+    if (!GetFileSizeEx(file->handle, &length) || !GetFileInformationByHandleEx(file->handle, FileBasicInfo, &times, sizeof times))
         return false;
-    *size = (unsigned long long)length.QuadPart;
+    stamp->size = (unsigned long long)length.QuadPart;
+    stamp->changed = (unsigned long long)times.ChangeTime.QuadPart;
+    stamp->written = (unsigned long long)times.LastWriteTime.QuadPart;
     return true;
 }
 

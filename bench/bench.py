@@ -12,7 +12,7 @@ child). Comparisons:
            unlinks on a second thread; one batching through io_uring, and one
            with io_uring's kernel workers bounded to one, where liburing is
            installed; one unlinking file by file),
-           std::filesystem::remove_all and shutil.rmtree, on three trees, on
+           std::filesystem::remove_all and shutil.rmtree, on five trees, on
            tmpfs (when one can be mounted) and on disk; plus system calls per
            entry from strace -c -f
   copy     `fwmaint saveprefs` with a 512 MiB local.cf against cp + sync
@@ -74,6 +74,20 @@ def make_tree(path, shape):
             os.mkdir(sub)
             for f in range(1000):
                 open(os.path.join(sub, f"r{f:04}.cf"), "w").close()
+    elif shape == "nested":  # 100,000 files two levels down: 100 directories of one of 1,000 files
+        for d in range(100):
+            sub = os.path.join(path, f"rules{d:02}", "updates")
+            os.makedirs(sub)
+            for f in range(1000):
+                open(os.path.join(sub, f"r{f:04}.cf"), "w").close()
+    elif shape == "ruleset":  # a rule set as it ships: a few folders of a few thousand rule files of 1-8 KiB
+        sizes = iter(range(7, 7 * 100000, 7))
+        for sub, count in (("ruleset", 60), ("ruleset/plugins", 40), ("ruleset/updates/main", 2500),
+                           ("ruleset/updates/sought", 2500), ("ruleset/updates/local", 500)):
+            os.makedirs(os.path.join(path, sub))
+            for f in range(count):
+                with open(os.path.join(path, sub, f"{f:04}_rules.cf"), "wb") as out:
+                    out.write(b"#" * (1024 + next(sizes) * 613 % 7168))
     elif shape == "flat":  # 100,000 files in one directory
         for f in range(100000):
             open(os.path.join(path, f"r{f:06}.cf"), "w").close()
@@ -244,7 +258,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("what", nargs="*", default=["remove", "copy", "startup"])
     parser.add_argument("--pairs", type=int, default=7, help="rounds per comparison (default 7)")
-    parser.add_argument("--trees", default="wide,flat,deep", help="trees to remove (default wide,flat,deep)")
+    parser.add_argument("--trees", default="wide,nested,ruleset,flat,deep",
+                        help="trees to remove (default wide,nested,ruleset,flat,deep)")
     parser.add_argument("--on", default="tmpfs,disk", help="where to remove them (default tmpfs,disk)")
     parser.add_argument("--peers", action=argparse.BooleanOptionalAction, default=True,
                         help="also time std::filesystem::remove_all and shutil.rmtree (default yes)")

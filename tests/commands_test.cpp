@@ -49,6 +49,7 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         std::vector<std::string> readOnly = {};
         Limits limits = {};
         std::vector<std::string> unreadable = {};  // mode 0200, for the unprivileged run (Linux)
+        const char *writerWaitsOn = nullptr;       // a FIFO a writer is blocked on (Linux)
     } cases[] = {
         {"deltar: those there, read-only refused", "deltar",
          {{"sa.tar", "a"}, {"sa.tar.bak", "x"}, {"sa/db.tar", "y"}, {"addrules.tar", "ro"}}, {{"sa.tar", kGone}}, {"addrules.tar"}},
@@ -118,6 +119,12 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         {"restoreprefs: FIFOs as a default and a saved copy", "restoreprefs",
          {{"local.cf", "<special>"}, {"user_prefs", "dP"}, {"t_local.cf", "sL"}, {"t_user_prefs", "<special>"}, {"sa/ruleset/x", ""}},
          {{"sa/ruleset/local.cf", "sL"}, {"t_local.cf", kGone}}},
+        // Even an open that does not wait would let a blocked writer go on.
+        {"saveprefs: a FIFO with a writer blocked on it is never opened", "saveprefs",
+         {{"sa/spamassassin/local.cf", "oL"}, {"sa/ruleset/local.cf", "<special>"}}, {}, {}, {}, {}, "sa/ruleset/local.cf"},
+        {"restoreprefs: a FIFO as the saved copy, a writer blocked on it", "restoreprefs",
+         {{"local.cf", "dL"}, {"t_local.cf", "<special>"}, {"sa/ruleset/x", ""}},
+         {{"sa/ruleset/local.cf.sample", "dL"}}, {}, {}, {}, "t_local.cf"},
         {"renameservice: swap", "renameservice", With(executables, {{"Zovazozu.exe~", "v0"}}),
          {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}}},
         // Set-aside copies are swept by the exact names the helper writes,
@@ -142,6 +149,10 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         // of the version before.
         {"renameservice: the same executable again keeps the backup", "renameservice",
          {{"Zovazozu.exe", "v2"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v1"}}, {{"RadaroziZiz.exe", kGone}}},
+        // Still being written as it is compared (a byte appended after each
+        // piece read): what was read is no answer, and all three stay.
+        {"renameservice: the new executable grows while compared", "renameservice",
+         {{"Zovazozu.exe", big + "x"}, {"RadaroziZiz.exe", big + "x"}, {"Zovazozu.exe~", "v1"}}, {{"RadaroziZiz.exe", big + "x++"}}, {}, {.fault = "GrowWhileCompared:RadaroziZiz.exe"}},
         {"renameservice: no new executable", "renameservice", {{"Zovazozu.exe", "v1"}, {"Zovazozu.exe~", "v0"}}, {}},
         {"renameservice: new one is a directory", "renameservice", {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe/x", "d"}}, {}},
         {"renameservice: undeletable backup changes nothing", "renameservice", With(executables, {{"Zovazozu.exe~", "v0"}}), {},
@@ -192,26 +203,59 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         for (auto &[path, content] : c.changes)
             if (content == kGone)
                 expected.erase(path);
+#ifndef _WIN32
+        const std::string fifo = c.writerWaitsOn ? At(c.writerWaitsOn) : "";
+        pid_t writer = c.writerWaitsOn ? fork() : -1;
+        if (writer == 0)
+            _exit(open(fifo.c_str(), O_WRONLY) < 0 ? 2 : 0);
+        // Blocked in its open before the helper starts.
+        for (int tries = 0; writer > 0 && tries < 200 && Get("/proc/" + std::to_string(writer) + "/stat").find(") S ") == std::string::npos; ++tries)
+            usleep(10000);
+#endif
         EXPECT_EQ(RunHelper(dir, {c.word}, c.limits), 0) << c.name;
+#ifndef _WIN32
+        if (writer > 0) {
+            int status = 0;
+            EXPECT_EQ(waitpid(writer, &status, WNOHANG), 0) << c.name << ": the writer was let go on";
+            int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            EXPECT_EQ(waitpid(writer, &status, 0), writer);
+            close(reader);
+        }
+#endif
         EXPECT_EQ(Snapshot(dir), expected) << c.name;
     }
 }
 
 // A copy keeps what the user set on the file: its modification time, and its
-// permission bits (Linux) or read-only attribute (Windows).
+// permission bits (Linux) or read-only attribute (Windows). Never more: a
+// set-user-ID or set-group-ID file another user owns, copied by root, would
+// give that user root's rights through the copy.
 TEST_F(HelperTest, CopiesCarryModeAndModificationTime) {
+    const struct {
+        const char *word, *from, *to;
+        fs::perms mode, carried;
+    } cases[] = {
 #ifdef _WIN32
-    const fs::perms mode = fs::perms(0444);  // read-only attribute
+        {"saveprefs", "sa/ruleset/local.cf", "t_local.cf", fs::perms(0444), fs::perms(0444)},  // read-only attribute
 #else
-    const fs::perms mode = fs::perms(0640);
+        {"saveprefs", "sa/ruleset/local.cf", "t_local.cf", fs::perms(0640), fs::perms(0640)},
+        {"saveprefs", "sa/ruleset/local.cf", "t_local.cf", fs::perms(06755), fs::perms(0755)},
+        {"restoreprefs", "t_local.cf", "sa/ruleset/local.cf", fs::perms(07777), fs::perms(0777)},
 #endif
-    Put(At("sa/ruleset/local.cf"), "tuned");
-    fs::permissions(At("sa/ruleset/local.cf"), mode);
-    const auto modified = fs::last_write_time(At("sa/ruleset/local.cf")) - std::chrono::hours(24 * 400);
-    fs::last_write_time(At("sa/ruleset/local.cf"), modified);
-    EXPECT_EQ(RunHelper(dir, {"saveprefs"}), 0);
-    EXPECT_EQ(fs::status(At("t_local.cf")).permissions() & fs::perms::all, mode);
-    EXPECT_EQ(fs::last_write_time(At("t_local.cf")), modified);
+    };
+    for (auto &c : cases) {
+        Renew();
+        Lay({{c.from, "tuned"}, {"sa/ruleset/x", ""}});
+#ifndef _WIN32
+        EXPECT_EQ(chown(At(c.from).c_str(), 65534, 65534), getuid() == 0 ? 0 : -1);
+#endif
+        fs::permissions(At(c.from), c.mode);
+        const auto modified = fs::last_write_time(At(c.from)) - std::chrono::hours(24 * 400);
+        fs::last_write_time(At(c.from), modified);
+        EXPECT_EQ(RunHelper(dir, {c.word}), 0);
+        EXPECT_EQ(fs::status(At(c.to)).permissions() & fs::perms::mask, c.carried) << c.word << " " << c.from;
+        EXPECT_EQ(fs::last_write_time(At(c.to)), modified) << c.word << " " << c.from;
+    }
 #ifdef _WIN32
     // Restored again, read-only and nothing else: Wine marks a name starting
     // with a dot hidden, and the bit would travel with a temporary's rename.

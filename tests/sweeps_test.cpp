@@ -3,6 +3,8 @@
 #include "HelperRun.h"
 #include "TemporaryName.h"
 
+#include <functional>
+
 namespace {
 
 // A populated working directory for each command, and how many calls of each
@@ -12,6 +14,9 @@ struct PopulatedCase {
     const char *word;
     Tree before;
     std::vector<std::pair<const char *, int>> operations;
+    // Run by the tree's owner, nobody (Linux): "sa/locked" is 0500, and the
+    // folder "root" in it root's own, so that it stays, and "sa/locked" too.
+    bool asOwner = false;
 };
 
 std::vector<PopulatedCase> PopulatedCases() {
@@ -38,9 +43,36 @@ std::vector<PopulatedCase> PopulatedCases() {
         // must not cost the backup, the one copy of the version before.
         {"renameservice", With(defaults, {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v1"}, {"Zovazozu.exe~", "v0"}}),
          {{"IsRegularFile", 1}, {"CompareFileContents", 1}, {"DeleteOneFile", 1}}},
+        // A locked folder that stays must keep its mode, however the run ends.
+        {"delsa", With(defaults, {{"sa/locked/f1", "1"}, {"sa/locked/root/r", "r"}}),
+         {{"OpenTreeChild", 2}, {"MakeTreeDirWritable", 3}, {"DeleteTreeEntry", 3}}, true},
     };
 }
 const std::vector<std::string> kPopulatedReadOnly = {"sa/a/ro", "t_user_prefs"};
+
+// Lays a case's tree; false when it cannot run here (Windows has no user
+// to drop to; only root can).
+bool LayPopulated(const PopulatedCase &c, const std::string &dir, const std::function<void()> &lay) {
+#ifdef _WIN32
+    (void)dir;
+    if (c.asOwner)
+        return false;
+    lay();
+#else
+    if (c.asOwner && getuid() != 0)
+        return false;
+    lay();
+    if (c.asOwner) {
+        EXPECT_EQ(lchown(dir.c_str(), 65534, 65534), 0);
+        for (auto &entry : fs::recursive_directory_iterator(dir)) {
+            bool roots = entry.path().generic_string().find("/sa/locked/root") != std::string::npos;
+            EXPECT_EQ(lchown(entry.path().c_str(), roots ? 0 : 65534, roots ? 0 : 65534), 0);
+        }
+        EXPECT_EQ(chmod((dir + "/sa/locked").c_str(), 0500), 0);
+    }
+#endif
+    return true;
+}
 
 // Each operation of the platform seam fails on its 1st, 2nd, ... call in
 // turn, for every command (a countdown in the test build). Whatever fails,
@@ -58,16 +90,17 @@ TEST_F(HelperTest, EveryFailingOperationLeavesNoUserDataLost) {
     };
     for (auto &c : cases) {
         Renew();
-        Lay(c.before, kPopulatedReadOnly);
-        ASSERT_EQ(RunHelper(dir, {c.word}), 0);
+        if (!LayPopulated(c, dir, [&] { Lay(c.before, kPopulatedReadOnly); }))
+            continue;
+        ASSERT_EQ(RunHelper(dir, {c.word}, {.unprivileged = c.asOwner}), 0);
         const Tree clean = Snapshot(dir);
         for (auto &[operation, calls] : c.operations) {
             for (int call = 1; call <= calls; ++call) {
                 std::string fault = std::string(operation) + "#" + std::to_string(call);
                 SCOPED_TRACE(std::string(c.word) + " with " + fault);
                 Renew();
-                Lay(c.before, kPopulatedReadOnly);
-                EXPECT_EQ(RunHelper(dir, {c.word}, {.fault = fault.c_str()}), 0);
+                LayPopulated(c, dir, [&] { Lay(c.before, kPopulatedReadOnly); });
+                EXPECT_EQ(RunHelper(dir, {c.word}, {.fault = fault.c_str(), .unprivileged = c.asOwner}), 0);
                 const Tree after = Snapshot(dir);
                 // Only names the run could make (no temporary left behind),
                 // each holding a whole file that was there before (nothing
@@ -103,21 +136,22 @@ TEST_F(HelperTest, EveryFailingOperationLeavesNoUserDataLost) {
 TEST_F(HelperTest, EveryCommandCutShortThenRunAgainEndsAsOneCleanRun) {
     for (auto &c : PopulatedCases()) {
         Renew();
-        Lay(c.before, kPopulatedReadOnly);
-        ASSERT_EQ(RunHelper(dir, {c.word}), 0);
+        if (!LayPopulated(c, dir, [&] { Lay(c.before, kPopulatedReadOnly); }))
+            continue;
+        ASSERT_EQ(RunHelper(dir, {c.word}, {.unprivileged = c.asOwner}), 0);
         const Tree clean = Snapshot(dir);
         const auto cleanReadOnly = ReadOnlyPaths(dir);
         for (int call = 1;; ++call) {
             std::string crash = "*#" + std::to_string(call);
             SCOPED_TRACE(std::string(c.word) + " cut short at " + crash);
             Renew();
-            Lay(c.before, kPopulatedReadOnly);
-            int status = RunHelper(dir, {c.word}, {.crash = crash.c_str()});
+            LayPopulated(c, dir, [&] { Lay(c.before, kPopulatedReadOnly); });
+            int status = RunHelper(dir, {c.word}, {.crash = crash.c_str(), .unprivileged = c.asOwner});
             if (status == 0)
                 break;  // it made fewer calls than that
             ASSERT_EQ(status, kCrashStatus);
             bool window = Get(At("t_local.cf")) == "<none>" && Get(At("t_user_prefs")) != "<none>";
-            EXPECT_EQ(RunHelper(dir, {c.word}), 0);
+            EXPECT_EQ(RunHelper(dir, {c.word}, {.unprivileged = c.asOwner}), 0);
             Tree expected = clean;
             if (std::string(c.word) == "restoreprefs" && window)
                 expected["sa/ruleset/local.cf"] = "dL";

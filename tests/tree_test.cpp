@@ -170,25 +170,29 @@ TEST_F(HelperTest, DelsaUnlocksFoldersTheirOwnerLocked) {
     // is reopened through its child's "..": a root-owned folder that stays
     // (0444: nobody may search it) must not cost the rest of its parent.
     // The setgid bit stays with a folder whose group the caller is in.
-    for (const std::string at : {"sa/locked", "sa/d1/d2/d3/d4/d5/d6/d7/locked"}) {
+    // Out of descriptors (six: the standard streams and three), the walk
+    // lets go of levels above, and only of those it can come back to.
+    for (const std::string at : {"sa/locked", "sa/d1/d2/d3/d4/d5/d6/d7/locked"})
+    for (unsigned openFiles : {0u, 6u}) {
         for (mode_t mode : {0000, 0100, 0200, 0300, 0400, 0444, 0600, 02500}) {
             for (bool stuck : {false, true}) {
-                SCOPED_TRACE(::testing::Message() << at << " mode 0" << std::oct << mode << (stuck ? ", something inside stays" : ""));
+                SCOPED_TRACE(::testing::Message() << at << " mode 0" << std::oct << mode << (stuck ? ", something inside stays" : "")
+                                                  << std::dec << ", " << openFiles << " descriptors");
                 Renew();
                 Tree tree = {{at + "/sub/g", "g"}};
                 for (auto &[name, content] : files)
                     tree[at + "/" + name] = content;
                 Lay(With(outside, tree));
                 if (stuck)
-                    Put(At(at + "/root/r"), "r");
+                    Put(At(at + "/root/inner/r"), "r");
                 EXPECT_EQ(system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
                 EXPECT_EQ(chown(At(at + "/root").c_str(), 0, 0), stuck ? 0 : -1);
                 chmod(At(at + "/root").c_str(), 0444);
                 // The inner one holds a file only: its unlink is still queued as it closes.
                 for (const std::string &locked : {at + "/sub", at})
                     EXPECT_EQ(chmod(At(locked).c_str(), mode), 0);
-                EXPECT_EQ(RunHelper(dir, {"delsa"}, {.unprivileged = true}), 0);
-                EXPECT_EQ(Snapshot(dir), stuck ? With(outside, {{at + "/root/r", "r"}}) : outside);
+                EXPECT_EQ(RunHelper(dir, {"delsa"}, {.openFiles = openFiles, .unprivileged = true}), 0);
+                EXPECT_EQ(Snapshot(dir), stuck ? With(outside, {{at + "/root/inner/r", "r"}}) : outside);
                 if (stuck) {
                     struct stat st = {};
                     EXPECT_EQ(stat(At(at).c_str(), &st), 0);
