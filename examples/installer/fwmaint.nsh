@@ -359,20 +359,45 @@ Var FwmaintTemp
   ${EndIf}
 !macroend
 
-; Moves $INSTDIR\`path` to its first free name `path`.<n>.old. Never deleted
+; Moves `dir`\`path` to its first free name `path`.<n>.old. Never deleted
 ; here: it may be the only copy of what it holds.
-!macro FwmaintMoveAside path
+!macro FwmaintMoveAside dir path
   ${For} $R6 0 999
-    ${IfNot} ${FileExists} "$INSTDIR\${path}.$R6.old"
+    ${IfNot} ${FileExists} "${dir}\${path}.$R6.old"
       ${ExitFor}
     ${EndIf}
   ${Next}
   ClearErrors
-  Rename "$INSTDIR\${path}" "$INSTDIR\${path}.$R6.old"
+  Rename "${dir}\${path}" "${dir}\${path}.$R6.old"
   ${If} ${Errors}
     !insertmacro FwmaintFail "Could not move ${path} aside as ${path}.$R6.old (another program may hold it); nothing was removed."
   ${EndIf}
   !insertmacro FwmaintLog "moved ${path} aside as ${path}.$R6.old"
+!macroend
+
+; $R5 = 1 when the files `a` and `b` hold the same bytes, else 0 (also when
+; either cannot be read).
+!macro FwmaintSameBytes a b
+  StrCpy $R5 0
+  ClearErrors
+  FileOpen $R1 "${a}" r
+  FileOpen $R2 "${b}" r
+  ${IfNot} ${Errors}
+    ${Do}
+      FileReadByte $R1 $R3
+      ${If} ${Errors}
+        FileReadByte $R2 $R4
+        ${IfThen} ${Errors} ${|} StrCpy $R5 1 ${|}
+        ${ExitDo}
+      ${EndIf}
+      FileReadByte $R2 $R4
+      ${IfThen} ${Errors} ${|} ${ExitDo} ${|}
+      ${IfThen} $R3 != $R4 ${|} ${ExitDo} ${|}
+    ${Loop}
+  ${EndIf}
+  FileClose $R1
+  FileClose $R2
+  ClearErrors
 !macroend
 
 ; Before saveprefs: a saved copy from an earlier run makes way for the one
@@ -383,23 +408,49 @@ Var FwmaintTemp
 !macro FwmaintSetEarlierAside file
   ${If} ${FileExists} "$INSTDIR\t_${file}"
     ${If} ${FileExists} "$INSTDIR\sa\ruleset\${file}"
-      !insertmacro FwmaintMoveAside "t_${file}"
+      ; An older fwmaint laid the release's default where it could not put
+      ; the saved copy back: then the tree holds the default beside a saved
+      ; copy that differs, and the saved copy is the site's. The default,
+      ; which the release ships again, makes way inside sa.
+      !insertmacro FwmaintSameBytes "$INSTDIR\sa\ruleset\${file}" "$INSTDIR\${file}"
+      StrCpy $R0 $R5
+      !insertmacro FwmaintSameBytes "$INSTDIR\sa\ruleset\${file}" "$INSTDIR\t_${file}"
+      ${If} $R0 = 1
+      ${AndIf} $R5 = 0
+        ${If} ${FileExists} "$INSTDIR\sa\spamassassin\${file}"
+          !insertmacro FwmaintFail "sa\ruleset\${file} is the release's default and sa\spamassassin\${file} stands beside the saved t_${file}; nothing was removed. Keep the site's as t_${file}, delete the others, and run the installer again."
+        ${EndIf}
+        !insertmacro FwmaintMoveAside "$INSTDIR" "sa\ruleset\${file}"
+      ${Else}
+        !insertmacro FwmaintMoveAside "$INSTDIR" "t_${file}"
+      ${EndIf}
     ${ElseIf} ${FileExists} "$INSTDIR\sa\spamassassin\${file}"
       ; Only the older layout's file is left. A saved copy newer than it was
       ; saved from the current layout, which a delsa cut short has removed:
       ; the older file, never the one in use while both stood, makes way.
       GetFileTime "$INSTDIR\t_${file}" $R1 $R2
       GetFileTime "$INSTDIR\sa\spamassassin\${file}" $R3 $R4
+      ; A copy keeps its file's time: the same time means it was saved from
+      ; that very file. An older copy was saved either from the current
+      ; layout, tuned before the older file last changed, or from the older
+      ; file before the site tuned it again: the folder cannot tell which
+      ; holds the site's preferences, and either choice could lose them.
       StrCpy $R5 0
       ${If} $R1 U> $R3
         StrCpy $R5 1
-      ${ElseIf} $R1 = $R3
-        ${IfThen} $R2 U> $R4 ${|} StrCpy $R5 1 ${|}
+      ${ElseIf} $R1 U< $R3
+        StrCpy $R5 -1
+      ${ElseIf} $R2 U> $R4
+        StrCpy $R5 1
+      ${ElseIf} $R2 U< $R4
+        StrCpy $R5 -1
       ${EndIf}
       ${If} $R5 = 1
-        !insertmacro FwmaintMoveAside "sa\spamassassin\${file}"
+        !insertmacro FwmaintMoveAside "$INSTDIR" "sa\spamassassin\${file}"
+      ${ElseIf} $R5 = 0
+        !insertmacro FwmaintMoveAside "$INSTDIR" "t_${file}"
       ${Else}
-        !insertmacro FwmaintMoveAside "t_${file}"
+        !insertmacro FwmaintFail "t_${file} is older than sa\spamassassin\${file}, and either may hold the site's preferences; nothing was removed. Keep the right one as t_${file}, delete the other, and run the installer again."
       ${EndIf}
     ${EndIf}
   ${EndIf}
@@ -468,10 +519,14 @@ Var FwmaintTemp
   ; 1. An older release never goes over a newer one: it would make the newer
   ;    executable the backup and lay older rules. A swap cut short between
   ;    its renames leaves the newest under the delivery name.
-  StrCpy $R0 "$INSTDIR\Zovazozu.exe"
-  ${IfNotThen} ${FileExists} $R0 ${|} StrCpy $R0 "$INSTDIR\RadaroziZiz.exe" ${|}
-  StrCpy $5 $R0
+  ;    A newer one delivered by an upgrade cut short before its swap counts
+  ;    too: renameservice would put it in place over this repair.
+  StrCpy $5 "$INSTDIR\Zovazozu.exe"
   !insertmacro FwmaintCompareVersion $5
+  ${If} $R0 != -1
+    StrCpy $5 "$INSTDIR\RadaroziZiz.exe"
+    !insertmacro FwmaintCompareVersion $5
+  ${EndIf}
   ${If} $R0 = -1
     !insertmacro FwmaintVersionOf $5 $FwmaintLine
     !insertmacro FwmaintFail "This installer brings the ${FWMAINT_PRODUCT} service ${FWMAINT_NEW_SERVICE}, older than the installed ${FWMAINT_PRODUCT} service $FwmaintLine; nothing was changed. Run an installer of $FwmaintLine or newer."
@@ -542,6 +597,11 @@ Var FwmaintTemp
 !macro FwmaintKeep from to
   ${If} ${FileExists} "$INSTDIR\${from}"
     CreateDirectory "${FWMAINT_KEEP_PREFS}"
+    ; An earlier uninstall kept this name, and a reinstall laid defaults
+    ; without it: it may be the only copy of the site's tuning.
+    ${If} ${FileExists} "${FWMAINT_KEEP_PREFS}\${to}"
+      !insertmacro FwmaintMoveAside "${FWMAINT_KEEP_PREFS}" "${to}"
+    ${EndIf}
     ClearErrors
     CopyFiles /SILENT "$INSTDIR\${from}" "${FWMAINT_KEEP_PREFS}\${to}"
     ${If} ${Errors}

@@ -93,7 +93,8 @@ row() {  # name, installer run first, its status, its log line[, kill point]
     # Set for one row: before (a command run on the folder first), restarts
     # (1: the first run stops before the old rule set goes and starts the
     # service again), lives (the versions the service ran before the last
-    # start, when not what the status and restarts say).
+    # start, when not what the status and restarts say), mend (a command run
+    # on the folder between the two runs, as the stop's message asks).
     local name=$1 first=$2 status=$3 line=$4 folder="$work/Program Files/Sample Product Ω $((passed + failed))"
     local got=0
     why=""
@@ -114,6 +115,7 @@ row() {  # name, installer run first, its status, its log line[, kill point]
     elif [ -z "${lives:-}" ]; then
         [ "$(service_state)" = STOPPED ] || note "the service is $(service_state) after the first run, not STOPPED"
     fi
+    [ -z "${mend:-}" ] || $mend "$folder" || note "$mend"
     install "$installers/sample-product-1.2.exe" "$folder" || note "the upgrade's status is $?"
     diff -r "$expected" "$folder" >&2 || note "the folder differs"
     local log
@@ -163,6 +165,17 @@ saved_before_tuning() {
     by_hand "$1" saveprefs && tune "$1"
 }
 saved_and_removed_by_hand() { by_hand "$1" saveprefs delsa && [ ! -e "$1/sa" ]; }
+# Both layouts, local.cf tuned long before the older layout's last changed,
+# and a delsa cut short once sa\ruleset had gone.
+both_layouts_cut() {
+    touch -d 2020-01-01 "$1/sa/ruleset/local.cf"
+    mkdir "$1/sa/spamassassin" && printf 'score-threshold = 5.0\n' >"$1/sa/spamassassin/local.cf"
+    by_hand "$1" saveprefs && rm -r "$1/sa/ruleset"
+}
+# What an older fwmaint left where it could not put t_local.cf back: the
+# default in the tree beside the tuned saved copy.
+default_beside_saved() { by_hand "$1" saveprefs && cp "$1/local.cf" "$1/sa/ruleset/local.cf"; }
+drop_older_layout() { rm "$1/sa/spamassassin/local.cf"; }
 old_rule() { printf 'score OLD_RULE 1.0\n' >"$1/sa/ruleset/20_old.cf"; }
 upgraded() { install "$installers/sample-product-1.2.exe" "$1"; }
 
@@ -197,6 +210,13 @@ restarts=1 hold=fwmaint.exe row "upgrade with fwmaint.exe held, then run again" 
     "Could not write fwmaint.exe"
 before=upgraded restarts=1 lives="1.1 1.2" row "downgrade refused, then 1.2 run again" "$tests/downgrade.exe" 2 \
     "older than the installed Sample Product service 1.2.0.0; nothing was changed"
+before=both_layouts_cut mend=drop_older_layout row "upgrade over both layouts after a delsa cut short, an older saved copy" \
+    "$installers/sample-product-1.2.exe" 2 "either may hold the site's preferences; nothing was removed"
+before=default_beside_saved row "upgrade over an older fwmaint's default laid beside the saved copy" \
+    "$installers/sample-product-1.2.exe" 0 ""
+# A newer executable an upgrade delivered before it was cut short.
+killed_at='CopyFileOver:sa\ruleset\local.cf' restarts=1 row "repair by an older installer over a cut-short upgrade refused" \
+    "$tests/downgrade.exe" 2 "older than the installed Sample Product service 1.2.0.0; nothing was changed"
 
 # The uninstall steps, on a folder with a leftover of each name fwmaint writes,
 # after a 1.1 install over a service registered for another folder.
@@ -210,9 +230,11 @@ uninstall_row() {
     cp "$service_old" "$folder/Zovazozu.exe~.3.old"
     echo part >"$folder/t_local.cf.fwmaint-7-0.tmp"
     echo tuned >"$folder/t_user_prefs.0.old"
+    mkdir "$folder/kept preferences" && echo kept >"$folder/kept preferences/local.cf"  # an earlier uninstall's
     install "$tests/uninstall.exe" "$folder" || note "the uninstall's status is $?"
     kept=$(cd "$folder" && find . -type f | sort | tr '\n' ' ')
-    [ "$kept" = "./kept preferences/local.cf ./kept preferences/user_prefs " ] || note "left: $kept"
+    [ "$kept" = "./kept preferences/local.cf ./kept preferences/local.cf.0.old ./kept preferences/user_prefs " ] || note "left: $kept"
+    grep -qx kept "$folder/kept preferences/local.cf.0.old" || note "an earlier uninstall's local.cf was not kept"
     cmp -s "$folder/kept preferences/local.cf" "$expected/sa/ruleset/local.cf" || note "local.cf was not kept"
     cmp -s "$folder/kept preferences/user_prefs" "$expected/sa/ruleset/user_prefs" || note "user_prefs was not kept"
     ! win sc query SampleProduct || note "the service is still registered"
