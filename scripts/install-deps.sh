@@ -9,13 +9,14 @@ set -euo pipefail
 demo=(cmake ninja-build g++ libgtest-dev)
 # e2fsprogs's chattr gives the tests a real undeletable file; valgrind checks
 # every command. The Windows build needs MinGW-w64, GoogleTest's sources
-# (googletest) to cross-build the tests, Wine to run them, and NSIS (nsis) to
-# build the sample product's installers; the release tests sign with
+# (googletest) to cross-build the tests, Wine to run them, NSIS (nsis) to
+# build the sample product's installers and wixl with msitools (msibuild,
+# msiinfo) to build its Windows Installer packages; the release tests sign with
 # osslsigncode under a throw-away CA made with openssl. The fuzz targets need
 # clang and its libFuzzer/sanitizer runtimes (libclang-rt-14-dev). Only the
 # benchmark's io_uring designs need liburing-dev (bench/bench.py says so).
-all=("${demo[@]}" e2fsprogs valgrind g++-mingw-w64-x86-64 googletest wine64 wine nsis
-     osslsigncode openssl clang libclang-rt-14-dev)
+all=("${demo[@]}" e2fsprogs valgrind g++-mingw-w64-x86-64 googletest wine64 wine nsis wixl
+     msitools osslsigncode openssl clang libclang-rt-14-dev)
 case "${1:-}" in
 demo) wanted=("${demo[@]}") ;;
 all) wanted=("${all[@]}") ;;
