@@ -87,6 +87,23 @@ if mount --bind "$o/mounted" "$d/sa/m" 2>/dev/null; then
 else
     echo "skipped: delsa, a bind mount inside sa (no mounts here)"
 fi
+# The same with "sa" itself mounted, and under the prefix's C: drive, whose
+# Unix path Wine spells through the drive's link while the mount table spells
+# the real one.
+c=$(mktemp -d "${FW_WINEPREFIX:-${TMPDIR:-/tmp}/fwmaint-wineprefix-$(id -u)}/drive_c/fwmaint-links-XXXXXX")
+trap 'umount "$work/d/sa/m" "$work/d/sa" "$c/d/sa/m" "$c/d/sa" 2>/dev/null || true; rm -rf "$work" "$c"' EXIT
+for row in "$work sa Z:" "$c sa/m C:" "$c sa C:"; do
+    set -- $row
+    d=$1/d o=$1/outside
+    lay; mkdir -p "$o/mounted/deeper" "$d/$2"; printf m >"$o/mounted/deeper/keep"
+    if mount --bind "$o/mounted" "$d/$2" 2>/dev/null; then
+        check "delsa, $2 a bind mount of a folder outside (under $3)" delsa ""
+        umount "$d/$2"
+    else
+        echo "skipped: delsa, $2 a bind mount (no mounts here)"
+    fi
+done
+d=$work/d o=$work/outside
 # Two main executables whose names differ only in case (made on the Linux
 # side): Wine takes the name for either, and no run may lose the previous
 # version.
