@@ -269,10 +269,12 @@ NTSTATUS DeleteFileIn(HANDLE dir, const char *name, bool evenReadOnly, bool name
         status = OpenRelative(dir, name, kAccess, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &file);
     if (!Succeeded(status))
         return status;  // a deletion pending counts as done (RetryWhileHeld)
+    // A test build may make this query fail, as a real one may.
+    DWORD attributes = InjectedFault("ReadOnlyQuery", name) ? INVALID_FILE_ATTRIBUTES : RawAttributesOf(file);
     if (WineFollowedLink(dir, name, file))
         status = kStatusRefusedHere;  // the target is not ours, and the link cannot go alone
-    else if (!evenReadOnly && IsReadOnly(RawAttributesOf(file)))
-        status = kStatusRefusedHere;  // refused as DeleteFileA refuses it, for good
+    else if (!evenReadOnly && (!Exists(attributes) || IsReadOnly(attributes)))
+        status = kStatusRefusedHere;  // refused as DeleteFileA refuses it, for good; not knowing is no answer
     else if (nameAtOnce && UnsupportedCall(status = DeletePosix(file)))
         status = DeleteUnderOwnName(dir, name, file);
     else if (!nameAtOnce)

@@ -306,6 +306,11 @@ std::string WineUnixPath(HANDLE handle);
 // `*path` gets the entry's Unix path. Always false on Windows.
 bool WineMountPoint(HANDLE parent, const std::string &parentPath, const char *name, std::string *path);
 
+// True when, under Wine, the open folder `folder` is a mount point, found by
+// the Windows name Wine gives it, whichever drive it was reached through.
+// Not knowing counts as one. Always false on Windows.
+bool WineMountedFolder(HANDLE folder);
+
 // True when, under Wine, the open folder `dir` holds another entry whose name
 // differs from `name` only in case: Wine looks such a name up now as one
 // entry, now as the other. Always false on Windows.

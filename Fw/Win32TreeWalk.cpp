@@ -80,6 +80,11 @@ TreeDir *OpenTreeRoot(const char *path) {
             OpenByPath(path, kListOnly, kShareAll, kRootOptions, &handle);
         root = AdoptDirectory(handle);
     }
+    // A mount point in place of the tree is not the tree's: never emptied.
+    if (root && WineMountedFolder(root->handle)) {
+        CloseTreeDir(root);
+        return nullptr;
+    }
     if (root)
         root->unixPath = WineUnixPath(root->handle);
     return root;
@@ -95,7 +100,8 @@ TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
     // elsewhere) is not the tree's: never entered.
     std::string unixPath;
     if (handle != INVALID_HANDLE_VALUE &&
-        (WineFollowedLink(parent->handle, name, handle) || WineMountPoint(parent->handle, parent->unixPath, name, &unixPath))) {
+        (WineFollowedLink(parent->handle, name, handle) || WineMountPoint(parent->handle, parent->unixPath, name, &unixPath) ||
+         WineMountedFolder(handle))) {
         CloseHandle(handle);
         return nullptr;
     }

@@ -169,9 +169,30 @@ static std::string Unescaped(const std::string &field) {
     return plain;
 }
 
+// Wine's own export (kernel32): the Windows name of a Unix path, on the
+// process heap; null when it cannot say.
+typedef WCHAR *(CDECL *UnixToDosName)(const char *unixName);
+
+// A Windows name as a key that names one folder however it was reached:
+// without Wine's "\??\" or "\\?\" prefix, spelled as Wine gives names back,
+// and in one case (wider than the disk's, so a near match counts too).
+static std::wstring FolderKey(const std::wstring &name) {
+    size_t prefix = name.compare(0, 4, L"\\??\\") == 0 || name.compare(0, 4, L"\\\\?\\") == 0 ? 4 : 0;
+    std::wstring key = Spelled(name.substr(prefix));
+    CharUpperBuffW(&key[0], (DWORD)key.size());
+    return key;
+}
+
 // The mount points of the helper's own mount namespace, read once through
-// Wine's name for a Unix path; false when they cannot be read.
-static bool ReadMountPoints(std::set<std::string> *points) {
+// Wine's name for a Unix path, each also as a key of its Windows name
+// (`*folders`): the Unix path Wine gives a folder goes through the prefix's
+// drive links (".../dosdevices/c:/..."), where the table spells the real
+// path, but both map to one Windows name. False when they cannot be read.
+static bool ReadMountPoints(std::set<std::string> *points, std::set<std::wstring> *folders) {
+    static const UnixToDosName s_toDos =
+        (UnixToDosName)(void *)GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_dos_file_name");
+    if (!s_toDos)
+        return false;
     static const wchar_t kMountInfo[] = L"\\??\\unix\\proc\\self\\mountinfo";
     UNICODE_STRING unicode;
     unicode.Buffer = (PWSTR)kMountInfo;
@@ -202,10 +223,37 @@ static bool ReadMountPoints(std::set<std::string> *points) {
             field = line.substr(from, blank == std::string::npos ? std::string::npos : blank - from);
             from = blank == std::string::npos ? blank : blank + 1;
         }
-        points->insert(Unescaped(field));
+        std::string point = Unescaped(field);
+        points->insert(point);
+        WCHAR *dos = s_toDos(point.c_str());
+        ok = dos != nullptr;
+        if (dos) {
+            folders->insert(FolderKey(dos));
+            HeapFree(GetProcessHeap(), 0, dos);
+        }
         start = end + 1;
     }
     return ok && !points->empty();
+}
+
+// The mount table, read once; false when it cannot be read.
+static bool MountTable(std::set<std::string> **points, std::set<std::wstring> **folders) {
+    static std::set<std::string> s_points;
+    static std::set<std::wstring> s_folders;
+    static const bool s_known = ReadMountPoints(&s_points, &s_folders);
+    *points = &s_points;
+    *folders = &s_folders;
+    return s_known;
+}
+
+bool WineMountedFolder(HANDLE folder) {
+    if (!RunsUnderWine())
+        return false;
+    // Wine quirk: see WineMountPoint; here by the Windows name Wine gives the open folder. Not knowing counts as one.
+    std::set<std::string> *points;
+    std::set<std::wstring> *folders;
+    std::wstring name = ObjectName(folder);
+    return !MountTable(&points, &folders) || name.empty() || folders->count(FolderKey(name)) != 0;
 }
 
 bool WineMountPoint(HANDLE parent, const std::string &parentPath, const char *name, std::string *path) {
@@ -214,14 +262,15 @@ bool WineMountPoint(HANDLE parent, const std::string &parentPath, const char *na
     // Wine quirk: a Unix mount point (a bind mount of a folder elsewhere on the same disk) shows as a plain folder,
     // with nothing on its handle to tell. Its path comes from its parent's and its own name as Wine resolves it
     // (relative to the parent: Wine's object names drop trailing dots and blanks). Not knowing counts as a mount.
-    static std::set<std::string> s_points;
-    static const bool s_known = ReadMountPoints(&s_points);
+    std::set<std::string> *points;
+    std::set<std::wstring> *folders;
+    const bool known = MountTable(&points, &folders);
     std::u16string wide = Utf16FromWtf8(name);
     std::string own = parentPath.empty() ? std::string() : UnixName(parent, std::wstring(wide.begin(), wide.end()));
     if (own.compare(0, 2, "./") == 0)
         own.erase(0, 2);
     *path = own.empty() || own.find('/') != std::string::npos ? std::string() : parentPath + "/" + own;
-    return !s_known || path->empty() || s_points.count(*path) != 0;
+    return !known || path->empty() || points->count(*path) != 0;
 }
 
 bool WineCaseTwin(HANDLE dir, const char *name) {

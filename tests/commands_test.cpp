@@ -53,6 +53,8 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
     } cases[] = {
         {"deltar: those there, read-only refused", "deltar",
          {{"sa.tar", "a"}, {"sa.tar.bak", "x"}, {"sa/db.tar", "y"}, {"addrules.tar", "ro"}}, {{"sa.tar", kGone}}, {"addrules.tar"}},
+        {"deltar: a file whose read-only bit cannot be read stays", "deltar", {{"addrules.tar", "ro"}}, {}, {"addrules.tar"},
+         {.fault = "ReadOnlyQuery#1"}},
         {"saveprefs: older layout only", "saveprefs",
          {{"sa/spamassassin/local.cf", "oL"}, {"sa/spamassassin/user_prefs", "oP"}}, {{"t_local.cf", "oL"}, {"t_user_prefs", "oP"}}},
         {"saveprefs: current layout wins", "saveprefs",

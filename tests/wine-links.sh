@@ -77,16 +77,25 @@ for name in Zovazozu.exe~ Zovazozu.exe~.3.old; do
     lay; printf v1 >"$d/Zovazozu.exe" && printf v2 >"$d/RadaroziZiz.exe"; ln -s t_local.cf "$d/$name"
     check "renameservice, $name a link to t_local.cf beside it" renameservice t_local.cf
 done
-# A bind mount inside the tree, of a folder on the same disk, is not the
-# tree's: the Linux build never enters it, nor may Wine's (skipped where
-# mounts are not allowed).
-lay; mkdir -p "$o/mounted/deeper" "$d/sa/m"; printf m >"$o/mounted/deeper/keep"
-if mount --bind "$o/mounted" "$d/sa/m" 2>/dev/null; then
-    check "delsa, a bind mount of a folder outside inside sa" delsa ""
-    umount "$d/sa/m"
-else
-    echo "skipped: delsa, a bind mount inside sa (no mounts here)"
-fi
+# A bind mount inside the tree, or in place of "sa", of a folder on the same
+# disk, is not the tree's: the Linux build never enters it, nor may Wine's
+# (skipped where mounts are not allowed). Also under the prefix's C: drive,
+# whose Unix path Wine spells through the drive's link while the mount table
+# spells the real one.
+c=$(mktemp -d "${FW_WINEPREFIX:-${TMPDIR:-/tmp}/fwmaint-wineprefix-$(id -u)}/drive_c/fwmaint-links-XXXXXX")
+trap 'umount "$work/d/sa/m" "$work/d/sa" "$c/d/sa/m" "$c/d/sa" 2>/dev/null || true; rm -rf "$work" "$c"' EXIT
+for row in "$work sa/m Z:" "$work sa Z:" "$c sa/m C:" "$c sa C:"; do
+    set -- $row
+    d=$1/d o=$1/outside
+    lay; mkdir -p "$o/mounted/deeper" "$d/$2"; printf m >"$o/mounted/deeper/keep"
+    if mount --bind "$o/mounted" "$d/$2" 2>/dev/null; then
+        check "delsa, $2 a bind mount of a folder outside (under $3)" delsa ""
+        umount "$d/$2"
+    else
+        echo "skipped: delsa, $2 a bind mount (no mounts here)"
+    fi
+done
+d=$work/d o=$work/outside
 # Two main executables whose names differ only in case (made on the Linux
 # side): Wine takes the name for either, and no run may lose the previous
 # version.
