@@ -86,16 +86,18 @@ void CloseReadable(ReadableFile *file);
 // search permission, a link on the way) is not absent.
 bool IsAbsent(const char *path);
 
-// Moves the file `path` out of the way, to its first free set-aside name
-// "<path>.<n>.old", so that it can be put back or dropped later; returns n,
-// or -1 when `path` is still there. A read-only file is refused, as its
-// deletion would be; a file another program holds is waited for.
-int SetAsideFile(const char *path);
+// Moves the file `path` out of the way, to a set-aside name "<path>.<n>.old"
+// that no earlier run has used (TemporaryName.h), so that it can be put back
+// or dropped later; returns n, or -1 when `path` is still there. A read-only
+// file is refused, as its deletion would be; a file another program holds is
+// waited for.
+long long SetAsideFile(const char *path);
 
-// Deletes every set-aside copy of `path` that can go now. Where the platform
-// cannot delete a file while a program runs from it (Windows), such a copy
-// stays until it can: the next restart for an administrator, else a later
-// run. Names that merely look like set-aside names stay.
+// Deletes every set-aside copy of `path` that can go now: regular files under
+// the exact names SetAsideFile writes. Where the platform cannot delete a
+// file while a program runs from it (Windows), such a copy stays until it
+// can: the next restart for an administrator, else a later run. Names that
+// merely look like set-aside names, and anything but a regular file, stay.
 void DropSetAside(const char *path);
 
 // MoveFileA: renames a file. Never replaces an existing `to`; then it fails and

@@ -128,20 +128,21 @@ bool IsAbsent(const char *path) {
     return absent;
 }
 
-int SetAsideFile(const char *path) {
+long long SetAsideFile(const char *path) {
     if (InjectedFault("SetAsideFile", path))
         return -1;
     std::string leaf;
     int dir = OpenParentDir(path, leaf);
     struct stat st;
-    int set = -1;
+    long long set = -1;
     // DeleteFileA would refuse a read-only file or a folder: so is setting it
     // aside, which stands for that deletion.
     if (dir != -1 && fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
         !IsReadOnlyMode(st.st_mode)) {
-        for (int n = 0; n < 100 && set < 0; ++n) {
+        unsigned long long n = FreshSetAsideNumber();
+        for (int attempt = 0; attempt < 100 && set < 0; ++attempt, ++n) {
             if (RenameNoReplace(dir, leaf.c_str(), dir, SetAsideName(leaf, n).c_str()))
-                set = n;
+                set = (long long)n;
             else if (errno != EEXIST)
                 break;
         }
@@ -161,7 +162,7 @@ void DropSetAside(const char *path) {
         return;
     ForEachEntryIn(dir, [&](const char *name) {
         struct stat st;
-        if (IsSetAsideName(name, leaf) && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
+        if (IsSetAsideName(name, leaf) && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
             !IsReadOnlyMode(st.st_mode))
             unlinkat(dir, name, 0);
     });

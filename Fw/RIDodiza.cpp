@@ -44,20 +44,26 @@ static void DeleteRuleTree() {
 }
 
 // Puts one preference file back into the tree: its saved copy where there is
-// one and it lands, else the default. True when the saved copy is in place.
+// one, else the default. True when the saved copy is in place. A saved copy
+// that stands there but cannot be put back (held past the wait, a full disk)
+// gets no default in its place: the tree then lacks the file, the waiting copy
+// stays the one record of the site's preferences, and the installer's check
+// sees it. A default laid there would look like a whole tree to a rerun, whose
+// "saveprefs" would then save the default over the tuned copy.
 static bool RestorePref(const char *saved, const char *fallback, const char *dest) {
     // A run cut short after a read-only saved copy landed finds the tree's
     // copy read-only now, refusing to be replaced by the very same file.
     if (CopyFileOver(saved, dest) || CompareFileContents(saved, dest) == kSameBytes)
         return true;
-    CopyFileOver(fallback, dest);
+    if (IsAbsent(saved))
+        CopyFileOver(fallback, dest);
     return false;
 }
 
-// "restoreprefs": a saved copy wins, and a default fills in where none was
-// saved or it could not be put back. The saved copy goes straight into the
-// tree, so the tree never holds a default over a preference still waiting to
-// be restored: the command may be cut short anywhere and run again.
+// "restoreprefs": a saved copy wins, and a default fills in only where none
+// was saved. The saved copy goes straight into the tree, so the tree never
+// holds a default over a preference still waiting to be restored: the command
+// may be cut short anywhere and run again.
 static void RestorePrefs() {
     bool localRestored = RestorePref("t_local.cf", "local.cf", "sa\\ruleset\\local.cf");
     bool prefsRestored = RestorePref("t_user_prefs", "user_prefs", "sa\\ruleset\\user_prefs");
@@ -112,7 +118,7 @@ static void RenameService() {
     // first: set aside, not deleted, so that a swap that cannot finish (a
     // file held past the wait budget) leaves every file as it was. A
     // backup that cannot move (read-only, held) keeps all three as they are.
-    int aside = -1;
+    long long aside = -1;
     if (!IsAbsent("Zovazozu.exe~") && (aside = SetAsideFile("Zovazozu.exe~")) < 0)
         return;
     if (MoveFileNoReplace("Zovazozu.exe", "Zovazozu.exe~")) {
@@ -125,7 +131,7 @@ static void RenameService() {
         MoveFileNoReplace("Zovazozu.exe~", "Zovazozu.exe");  // never leave the service without one
     }
     if (aside >= 0)
-        MoveFileNoReplace(SetAsideName("Zovazozu.exe~", aside).c_str(), "Zovazozu.exe~");
+        MoveFileNoReplace(SetAsideName("Zovazozu.exe~", (unsigned long long)aside).c_str(), "Zovazozu.exe~");
 }
 
 // The command words, lower case, in the order they are tried.

@@ -1,6 +1,7 @@
 // Temporary names of the copies; see TemporaryName.h.
 #include "TemporaryName.h"
 
+#include <chrono>
 #include <cstring>
 
 static const char kMark[] = ".fwmaint-", kVisibleEnd[] = ".tmp";
@@ -45,13 +46,21 @@ bool IsVisibleTemporaryName(const char *name, const std::string &leaf) {
     return end && strcmp(end, kVisibleEnd) == 0;
 }
 
-std::string SetAsideName(const std::string &leaf, int n) {
+std::string SetAsideName(const std::string &leaf, unsigned long long n) {
     return leaf + "." + std::to_string(n) + ".old";
+}
+
+unsigned long long FreshSetAsideNumber() {
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    return (unsigned long long)std::chrono::duration_cast<std::chrono::duration<long long, std::ratio<1, 10000000>>>(now).count();
 }
 
 bool IsSetAsideName(const char *name, const std::string &leaf) {
     if (strncmp(name, leaf.c_str(), leaf.size()) != 0 || name[leaf.size()] != '.')
         return false;
-    const char *p = SkipDigits(name + leaf.size() + 1);
-    return p && strcmp(p, ".old") == 0;
+    const char *digits = name + leaf.size() + 1, *end = SkipDigits(digits);
+    // Up to 19 digits: every number the helper makes, with room to spare.
+    if (!end || end - digits > 19 || (digits[0] == '0' && end - digits > 1))
+        return false;
+    return strcmp(end, ".old") == 0;
 }

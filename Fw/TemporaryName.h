@@ -23,8 +23,17 @@ std::string VisibleTemporaryName(const std::string &leaf, unsigned long pid, int
 bool IsVisibleTemporaryName(const char *name, const std::string &leaf);
 
 // "<leaf>.<n>.old": a file the helper could not delete because a program ran
-// from it, moved out of the way until it can go.
-std::string SetAsideName(const std::string &leaf, int n);
+// from it, moved out of the way until it can go; n in plain decimal.
+std::string SetAsideName(const std::string &leaf, unsigned long long n);
 
-// True when `name` is exactly such a set-aside name of `leaf`.
+// A number for a new set-aside name that no earlier run has taken: the wall
+// clock in 100-ns steps. Windows deletes a name registered for deletion at
+// restart by that name, whatever stands under it by then, so a name a run may
+// have registered (and a later run deleted itself) must never be made again;
+// and the names of earlier runs, however many, never block a new one.
+unsigned long long FreshSetAsideNumber();
+
+// True when `name` is exactly such a set-aside name of `leaf`, as the helper
+// writes it: n in decimal without leading zeros, and no larger than the
+// numbers it makes. Anything else that merely looks like one is a user's.
 bool IsSetAsideName(const char *name, const std::string &leaf);

@@ -34,11 +34,8 @@ static void SweepTemporaries(HANDLE dir, const std::string &leaf) {
 static HANDLE OpenRegularIn(HANDLE dir, const std::string &leaf, bool *known) {
     const char *name = leaf.c_str();
     HANDLE file = INVALID_HANDLE_VALUE;
-    NTSTATUS status = 0;
-    RetryWhileHeld(kOpen, [&] {
-        file = OpenRelative(dir, name, GENERIC_READ, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY,
-                            &status);
-        return file != INVALID_HANDLE_VALUE;
+    NTSTATUS status = RetryWhileHeld(kOpen, [&] {
+        return OpenRelative(dir, name, GENERIC_READ, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, &file);
     });
     if (file == INVALID_HANDLE_VALUE) {
         // Missing, or a folder (refused for FILE_NON_DIRECTORY_FILE): known.
@@ -48,11 +45,11 @@ static HANDLE OpenRegularIn(HANDLE dir, const std::string &leaf, bool *known) {
                      status == kStatusFileIsADirectory;
         return file;
     }
-    DWORD attributes = TakenAttributesAs(file, dir, name);
+    DWORD attributes = LinkAwareAttributesOf(file, dir, name);
     bool regular = IsPlainFile(attributes);
     if (known)
         *known = Exists(attributes) && !regular;
-    if (regular && (AttributesOf(file) & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (regular && (RawAttributesOf(file) & FILE_ATTRIBUTE_REPARSE_POINT)) {
         // A reparse point that is no link (a deduplicated file, a cloud
         // placeholder) is read through its file system's filter, which an
         // open as itself passes by (CreateFileW, FILE_FLAG_OPEN_REPARSE_POINT):
@@ -77,9 +74,10 @@ static HANDLE OpenRegularFile(const char *path, bool *known = nullptr) {
         *known = false;
     HeldFolders held;
     std::string leaf;
-    if (!HoldFolders(path, &held, &leaf)) {
+    NTSTATUS status = HoldFolders(path, &held, &leaf);
+    if (!Succeeded(status)) {
         if (known)
-            *known = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+            *known = status == kStatusObjectNameNotFound || status == kStatusObjectPathNotFound;
         return INVALID_HANDLE_VALUE;
     }
     HANDLE file = OpenRegularIn(InnermostFolder(held), leaf, known);
@@ -94,14 +92,14 @@ static bool CopyContents(HANDLE in, HANDLE out) {
     static char buffer[1 << 16];
     for (;;) {
         DWORD got = 0, put = 0;
-        if (!ReadFile(in, buffer, sizeof buffer, &got, nullptr))
+        if (!Succeeded(ReadSome(in, buffer, sizeof buffer, &got)))
             return false;
         if (got == 0)
             break;
         if (!WriteFile(out, buffer, got, &put, nullptr) || put != got)
             return false;
     }
-    FILE_BASIC_INFO source, carried = {};  // zero times are left as they are (Microsoft Learn, FILE_BASIC_INFO)
+    FILE_BASIC_INFO source, carried = {};  // zero times are left as they are
     if (!GetFileInformationByHandleEx(in, FileBasicInfo, &source, sizeof source))
         return false;
     carried.LastWriteTime = source.LastWriteTime;
@@ -118,8 +116,8 @@ static bool CopyInto(HANDLE in, HANDLE dir, const std::string &leaf, bool evenRe
     // CopyFileA refuses a read-only or directory destination; so do we, as
     // the rename below would not. A link there is replaced as a link, its
     // target never written.
-    DWORD old = EntryAttributesIn(dir, leaf.c_str());
-    bool readOnly = Exists(old) && !(old & FILE_ATTRIBUTE_REPARSE_POINT) && (old & FILE_ATTRIBUTE_READONLY);
+    DWORD old = LinkAwareAttributesIn(dir, leaf.c_str());
+    bool readOnly = IsReadOnly(old) && !(old & FILE_ATTRIBUTE_REPARSE_POINT);
     // A link to a folder is refused too: no rename replaces a folder, and
     // its access denied is no hold to wait on.
     if (IsRealFolder(old) || (Exists(old) && (old & FILE_ATTRIBUTE_DIRECTORY)) || (readOnly && !evenReadOnly))
@@ -133,17 +131,16 @@ static bool CopyInto(HANDLE in, HANDLE dir, const std::string &leaf, bool evenRe
         // the bit would travel with the rename; so no dot here.
         std::string temporary = VisibleTemporaryName(leaf, GetCurrentProcessId(), attempt);
         // A name already taken is never ours to overwrite.
-        NTSTATUS status;
-        out = OpenRelative(dir, temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, FILE_CREATE,
-                           FILE_NON_DIRECTORY_FILE, &status);
-        if (out == INVALID_HANDLE_VALUE && status != kStatusNameCollision)
+        NTSTATUS status = OpenRelative(dir, temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                       FILE_CREATE, FILE_NON_DIRECTORY_FILE, &out);
+        if (status != kStatusNameCollision)
             break;
     }
     if (out == INVALID_HANDLE_VALUE)
         return false;
-    // FlushFileBuffers writes the file's data and metadata to the device (Microsoft Learn, FlushFileBuffers).
+    // Flushed before the rename: a power cut after it must find the data.
     bool ok = CopyContents(in, out) && FlushFileBuffers(out) && (CopyWritten(to), !InjectedFault("ReplaceWithCopy", to)) &&
-              ReplaceWithTemporary(out, dir, leaf, evenReadOnly, readOnly);
+              Succeeded(ReplaceWithTemporary(out, dir, leaf, evenReadOnly, readOnly));
     if (ok)
         FlushFileBuffers(out);  // the new name, as far as the file system lets a file say
     else
@@ -161,7 +158,7 @@ static bool CopyReplacing(const char *from, const char *to, bool evenReadOnly) {
         return false;
     HeldFolders held;
     std::string leaf;
-    if (!HoldFolders(to, &held, &leaf))
+    if (!Succeeded(HoldFolders(to, &held, &leaf)))
         return false;
     HANDLE dir = InnermostFolder(held);
     SweepTemporaries(dir, leaf);
@@ -204,9 +201,9 @@ bool StampOfReadable(ReadableFile *file, ReadableStamp *stamp) {
 }
 
 bool ReadExactly(ReadableFile *file, char *buffer, size_t size) {
-    // ReadFile may return fewer bytes than asked (a pipe, a redirector).
+    // A read may return fewer bytes than asked (a redirector).
     for (DWORD done = 0, got = 0; done < size; done += got) {
-        if (!ReadFile(file->handle, buffer + done, (DWORD)(size - done), &got, nullptr) || got == 0)
+        if (!Succeeded(ReadSome(file->handle, buffer + done, (DWORD)(size - done), &got)) || got == 0)
             return false;
     }
     return true;

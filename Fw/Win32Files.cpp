@@ -1,19 +1,19 @@
 // The Windows layer's fixed paths: looking at, deleting and renaming the
-// helper's own files with the narrow-character Win32 functions. The fixed
-// paths are short ASCII, so the narrow functions reach them exactly; none of
-// them is followed through a link.
+// helper's own files by the paths the installer knows, each reached through
+// the folders on the way, held open, and never through a link.
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "CommandLine.h"
+#include "Platform.h"
 #include "ReparseTag.h"
 #include "TemporaryName.h"
-#include "Platform.h"
-#include "Win32Layer.h"
 #include "TestHooks.h"
+#include "Win32Layer.h"
 #include "Wtf8.h"
 
 // The runtime must not expand wildcards into argv. The helper splits its own
@@ -45,14 +45,113 @@ void SplitFixedPath(const char *path, std::string *folder, std::string *leaf) {
     *leaf = whole.substr(folder->size());
 }
 
+NTSTATUS OpenByPath(const char *path, ACCESS_MASK access, ULONG share, ULONG options, HANDLE *opened) {
+    // By NtCreateFile, as every other open, so that its status is a value
+    // too: the path made full, as CreateFileA would, in the NT namespace.
+    *opened = INVALID_HANDLE_VALUE;
+    std::u16string given = Utf16FromWtf8(path);
+    std::wstring dos(GetFullPathNameW((LPCWSTR)given.c_str(), 0, nullptr, nullptr), L'\0');
+    dos.resize(GetFullPathNameW((LPCWSTR)given.c_str(), (DWORD)dos.size(), &dos[0], nullptr));
+    std::wstring nt = dos.compare(0, 4, L"\\\\?\\") == 0 ? L"\\??\\" + dos.substr(4)
+                      : dos.compare(0, 2, L"\\\\") == 0  ? L"\\??\\UNC\\" + dos.substr(2)
+                                                          : L"\\??\\" + dos;
+    if (dos.empty() || nt.size() > 32767)
+        return kStatusObjectNameInvalid;
+    UNICODE_STRING unicode;
+    unicode.Buffer = &nt[0];
+    unicode.Length = unicode.MaximumLength = (USHORT)(nt.size() * sizeof(WCHAR));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    IO_STATUS_BLOCK io;
+    HANDLE handle;
+    NTSTATUS status = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, share, FILE_OPEN,
+                                   options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (Succeeded(status))
+        *opened = handle;
+    return status;
+}
+
+// Listing access takes part in share checks, so the hold below counts: a
+// handle without FILE_SHARE_DELETE makes Windows refuse every open for
+// DELETE, and with it every rename or deletion of the folder, until it
+// closes. Reading and writing stay shared: other programs go on, and so do
+// the command's own files inside.
+const ACCESS_MASK kHoldAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+const ULONG kHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+void ReleaseFolders(HeldFolders *held) {
+    for (HANDLE level : held->levels)
+        CloseHandle(level);
+    held->levels.clear();
+}
+
+// Opens one level with `open(access, share, &level)`: held, where no other
+// program stands in the way. One that already holds the folder with DELETE
+// access, or without read sharing, would refuse the hold for as long as it
+// stays: then the level is only opened, with delete sharing, and at last
+// with no access that takes part in share checks. The command still works
+// through the handle, so it still acts in the very folder it checked.
+template <typename Open>
+static NTSTATUS OpenLevel(Open open, HANDLE *level) {
+    NTSTATUS status = open(kHoldAccess, kHoldShare, level);
+    if (status == kStatusSharingViolation)
+        status = open(kHoldAccess, kShareAll, level);
+    if (status == kStatusSharingViolation)
+        status = open(FILE_READ_ATTRIBUTES, kShareAll, level);
+    return status;
+}
+
+NTSTATUS HoldFolders(const char *path, HeldFolders *held, std::string *leaf) {
+    held->levels.clear();
+    HANDLE level;
+    NTSTATUS status = RetryWhileHeld(kOpen, [&] {
+        return OpenLevel([](ACCESS_MASK access, ULONG share, HANDLE *opened) {
+            return OpenByPath(".", access, share, FILE_DIRECTORY_FILE, opened);
+        }, &level);
+    });
+    if (!Succeeded(status))
+        return status;
+    held->levels.push_back(level);
+    const char *start = path;
+    for (const char *separator; (separator = strchr(start, '\\')); start = separator + 1) {
+        const std::string name(start, separator);
+        HANDLE parent = InnermostFolder(*held);
+        status = RetryWhileHeld(kOpen, [&] {
+            return OpenLevel(
+                [&](ACCESS_MASK access, ULONG share, HANDLE *opened) {
+                    return OpenRelative(parent, name.c_str(), access, share, FILE_OPEN, FILE_DIRECTORY_FILE, opened);
+                },
+                &level);
+        });
+        if (!Succeeded(status)) {
+            ReleaseFolders(held);
+            return status;
+        }
+        // Wine quirk: a folder renames while a folder inside it is open, so every level stays held.
+        held->levels.push_back(level);
+        // Checked by the handle held from now on: a link planted as
+        // "sa\ruleset" must not steer a command outside.
+        if (!IsRealFolder(LinkAwareAttributesOf(level, parent, name.c_str()))) {
+            ReleaseFolders(held);
+            return kStatusRefusedHere;  // there, but no folder of ours: never "not found"
+        }
+    }
+    *leaf = start;
+    if (WineCaseTwin(InnermostFolder(*held), start)) {
+        ReleaseFolders(held);
+        return kStatusRefusedHere;  // which of the two the name means, Wine decides call by call
+    }
+    return kStatusSuccess;
+}
+
 // The attribute word of the fixed path `path`, as the helper takes it, read
 // through the folders on the way held open and checked.
 static DWORD FixedPathAttributes(const char *path) {
     HeldFolders held;
     std::string leaf;
-    if (!HoldFolders(path, &held, &leaf))
+    if (!Succeeded(HoldFolders(path, &held, &leaf)))
         return INVALID_FILE_ATTRIBUTES;
-    DWORD attributes = EntryAttributesIn(InnermostFolder(held), leaf.c_str());
+    DWORD attributes = LinkAwareAttributesIn(InnermostFolder(held), leaf.c_str());
     ReleaseFolders(&held);
     return attributes;
 }
@@ -63,28 +162,8 @@ bool IsRegularFile(const char *path) {
     return IsPlainFile(FixedPathAttributes(path));
 }
 
-// Deletes the file (or link, as a link) at the fixed path `path`, through the
-// folders on the way held open: never a folder, never what a link points to.
-// Tried again while another program holds it; a file whose deletion is
-// already pending counts as deleted.
-static bool DeleteFixedFile(const char *path, bool evenReadOnly) {
-    HeldFolders held;
-    std::string leaf;
-    if (!HoldFolders(path, &held, &leaf))
-        return false;
-    bool ok = RetryWhileHeld(kDelete, [&] { return DeleteFileIn(InnermostFolder(held), leaf.c_str(), evenReadOnly); });
-    ReleaseFolders(&held);
-    return ok;
-}
-
-bool DeleteOneFile(const char *path) {
-    if (InjectedFault("DeleteOneFile", path))
-        return false;
-    return DeleteFixedFile(path, false);
-}
-
-static bool NotThere(DWORD error) {
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+static bool NotThere(NTSTATUS status) {
+    return status == kStatusObjectNameNotFound || status == kStatusObjectPathNotFound;
 }
 
 bool IsAbsent(const char *path) {
@@ -92,35 +171,106 @@ bool IsAbsent(const char *path) {
         return false;
     HeldFolders held;
     std::string leaf;
-    if (!HoldFolders(path, &held, &leaf))
-        return NotThere(GetLastError());
+    NTSTATUS status = HoldFolders(path, &held, &leaf);
+    if (!Succeeded(status))
+        return NotThere(status);
     // Reading attributes conflicts with no other program's sharing: a held
     // file opens, and so counts as there.
-    HANDLE file = OpenRelative(InnermostFolder(held), leaf.c_str(), FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
-    bool absent = file == INVALID_HANDLE_VALUE && NotThere(GetLastError());
-    if (file != INVALID_HANDLE_VALUE)
+    HANDLE file;
+    status = OpenRelative(InnermostFolder(held), leaf.c_str(), FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &file);
+    if (Succeeded(status))
         CloseHandle(file);
     ReleaseFolders(&held);
-    return absent;
+    return NotThere(status);
 }
 
-int SetAsideFile(const char *path) {
+// Deletes the file (or link, as a link) at the fixed path `path`: never a
+// folder, never what a link points to. Tried again while another program
+// holds it; a file whose deletion is already pending counts as deleted.
+static NTSTATUS DeleteFixedFile(const char *path, bool evenReadOnly, bool nameAtOnce) {
+    HeldFolders held;
+    std::string leaf;
+    NTSTATUS status = HoldFolders(path, &held, &leaf);
+    if (!Succeeded(status))
+        return status;
+    HANDLE dir = InnermostFolder(held);
+    status = RetryWhileHeld(kDelete, [&] { return DeleteFileIn(dir, leaf.c_str(), evenReadOnly, nameAtOnce); });
+    ReleaseFolders(&held);
+    return status;
+}
+
+bool DeleteOneFile(const char *path) {
+    if (InjectedFault("DeleteOneFile", path))
+        return false;
+    return Succeeded(DeleteFixedFile(path, false, false));
+}
+
+bool DeleteOwnFile(const char *path) {
+    if (InjectedFault("DeleteOwnFile", path))
+        return false;
+    // Read-only or not; and the name goes at once even where the file
+    // system keeps a deleted file listed while a scanner holds it: the
+    // installer checks that a consumed saved copy is gone.
+    return Succeeded(DeleteFixedFile(path, true, true));
+}
+
+// Renames the file at the fixed path `from` to the fixed path `to`, never
+// replacing: opened as itself through the folders on the way to it, and
+// renamed through its handle into the folder held for `to`. A file open
+// elsewhere without delete sharing is waited for, and so is a name whose
+// deletion is still pending; a running image renames, though it does not
+// delete.
+static NTSTATUS RenameFixedFile(const char *from, const char *to) {
+    HeldFolders fromHeld, toHeld;
+    std::string fromLeaf, toLeaf;
+    NTSTATUS status = HoldFolders(from, &fromHeld, &fromLeaf);
+    if (!Succeeded(status))
+        return status;
+    status = HoldFolders(to, &toHeld, &toLeaf);
+    if (Succeeded(status)) {
+        HANDLE dir = InnermostFolder(fromHeld);
+        status = RetryWhileHeld(kRename, [&] {
+            HANDLE file;
+            NTSTATUS opened = OpenRelative(dir, fromLeaf.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                                           FILE_NON_DIRECTORY_FILE, &file);
+            if (!Succeeded(opened))
+                return opened;
+            // Under Wine a link's handle is its target's, which is not ours to move.
+            NTSTATUS renamed = WineFollowedLink(dir, fromLeaf.c_str(), file) ? kStatusRefusedHere
+                                                                              : RenameByHandle(file, InnermostFolder(toHeld), toLeaf);
+            CloseHandle(file);
+            return renamed;
+        });
+        ReleaseFolders(&toHeld);
+    }
+    ReleaseFolders(&fromHeld);
+    return status;
+}
+
+bool MoveFileNoReplace(const char *from, const char *to) {
+    if (InjectedFault("MoveFileNoReplace", from))
+        return false;
+    return Succeeded(RenameFixedFile(from, to));
+}
+
+long long SetAsideFile(const char *path) {
     if (InjectedFault("SetAsideFile", path))
         return -1;
     // DeleteFileA would refuse a read-only file or a folder: so is setting it
-    // aside, which stands for that deletion; a link is not ours to move. A
-    // running image renames, though it does not delete (observed on Windows
-    // and Wine, not documented).
+    // aside, which stands for that deletion; a link is not ours to move.
     DWORD attributes = FixedPathAttributes(path);
-    if (!IsPlainFile(attributes) || (attributes & FILE_ATTRIBUTE_READONLY))
+    if (!IsPlainFile(attributes) || IsReadOnly(attributes))
         return -1;
     std::string folder, leaf;
     SplitFixedPath(path, &folder, &leaf);
-    for (int n = 0; n < 100; ++n) {
-        std::string aside = folder + SetAsideName(leaf, n);
-        if (RetryWhileHeld(kRename, [&] { return MoveFileA(path, aside.c_str()); }))
-            return n;
-        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS)
+    // A fresh number, never one an earlier run may have registered for
+    // deletion at the next restart; a name someone took is passed by.
+    unsigned long long n = FreshSetAsideNumber();
+    for (int attempt = 0; attempt < 100; ++attempt, ++n) {
+        NTSTATUS status = RenameFixedFile(path, (folder + SetAsideName(leaf, n)).c_str());
+        if (Succeeded(status))
+            return (long long)n;
+        if (status != kStatusNameCollision)
             return -1;
     }
     return -1;
@@ -131,38 +281,22 @@ void DropSetAside(const char *path) {
         return;
     HeldFolders held;
     std::string leaf;
-    if (!HoldFolders(path, &held, &leaf))
+    if (!Succeeded(HoldFolders(path, &held, &leaf)))
         return;
     HANDLE dir = InnermostFolder(held);
     std::string folder(path, strlen(path) - leaf.size());
     ForEachEntryIn(dir, [&](const std::string &name, DWORD attributes) {
         if (!IsSetAsideName(name.c_str(), leaf) || !IsPlainFile(attributes))
             return;
-        // A program still runs from it: a null new name deletes it at the
-        // next restart, for administrators (Microsoft Learn, MoveFileExW);
+        NTSTATUS status = RetryWhileHeld(kDeleteLeftover, [&] { return DeleteFileIn(dir, name.c_str(), false); });
+        // A program still runs from it (a service not restarted since): it
+        // will not end within this run, so it is not waited for. A null new
+        // name deletes it at the next restart, for administrators;
         // otherwise a later run's sweep takes it.
-        if (!RetryWhileHeld(kDelete, [&] { return DeleteFileIn(dir, name.c_str(), false); }) && LastRefusal(kDelete) == kHeld)
+        if (status == kStatusCannotDelete || Classify(kDelete, status) == kHeld)
             MoveFileExA((folder + name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     });
     ReleaseFolders(&held);
-}
-
-bool DeleteOwnFile(const char *path) {
-    if (InjectedFault("DeleteOwnFile", path))
-        return false;
-    // DeleteFileA refuses a read-only file. Through a handle, Windows 10
-    // deletes it in one step; elsewhere the bit is lifted through the handle
-    // first (and put back if the file stays after all).
-    return DeleteFixedFile(path, true);
-}
-
-bool MoveFileNoReplace(const char *from, const char *to) {
-    if (InjectedFault("MoveFileNoReplace", from))
-        return false;
-    // A file open elsewhere without delete sharing cannot be renamed, nor can
-    // a name whose deletion is still pending be taken: both pass. Access
-    // denied is the file's permissions (a running image renames): final.
-    return RetryWhileHeld(kRename, [&] { return MoveFileA(from, to); });
 }
 
 bool IsLinkPath(const char *path) {
@@ -172,31 +306,28 @@ bool IsLinkPath(const char *path) {
     return Exists(attributes) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Removes the link at the fixed path `path` itself, opened as itself through
-// the folders on the way held open, file link or folder link alike: the
-// deletion of a reparse point removes the point, never its target (Microsoft
-// Learn, "Symbolic Link Effects on File Systems Functions", DeleteFile and
-// RemoveDirectory).
+// Removes the link at the fixed path `path` itself, opened as itself, file
+// link or folder link alike: deleting a reparse point removes the point,
+// never its target.
 bool RemoveLinkPath(const char *path) {
     if (InjectedFault("RemoveLinkPath", path) || WineKeepsLinks())
         return false;
     HeldFolders held;
     std::string leaf;
-    if (!HoldFolders(path, &held, &leaf))
+    if (!Succeeded(HoldFolders(path, &held, &leaf)))
         return false;
     HANDLE dir = InnermostFolder(held);
-    bool ok = RetryWhileHeld(kDelete, [&] {
-        HANDLE link = OpenRelative(dir, leaf.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
-        if (link == INVALID_HANDLE_VALUE)
-            return false;
-        DWORD attributes = TakenAttributesOf(link);
+    NTSTATUS status = RetryWhileHeld(kDelete, [&] {
+        HANDLE link;
+        NTSTATUS opened = OpenRelative(dir, leaf.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &link);
+        if (!Succeeded(opened))
+            return opened;
+        DWORD attributes = LinkAwareAttributesOf(link);
         bool isLink = Exists(attributes) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-        bool deleted = isLink ? DeleteByHandle(link) : Refuse(kStatusAccessDenied);
-        DWORD error = GetLastError();
+        NTSTATUS deleted = isLink ? DeleteByHandle(link) : kStatusRefusedHere;
         CloseHandle(link);
-        SetLastError(error);
         return deleted;
     });
     ReleaseFolders(&held);
-    return ok;
+    return Succeeded(status);
 }

@@ -28,6 +28,7 @@ struct TreeDir {
     TreeDir *parent;
     ULONG next;         // offset of the next record in `listing`; kListingEnd when used up
     std::string name;   // the entry last handed out, in WTF-8
+    std::string unixPath;  // under Wine, where it is on the Linux side
     // Enough for any one entry (a 255-character name); one per open level, so
     // memory grows with depth only, never with a directory's width.
     alignas(8) char listing[2048];
@@ -39,7 +40,7 @@ struct TreeDir {
 static TreeDir *AdoptDirectory(HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
-    if (!IsRealFolder(TakenAttributesOf(handle))) {
+    if (!IsRealFolder(LinkAwareAttributesOf(handle))) {
         CloseHandle(handle);
         return nullptr;
     }
@@ -58,13 +59,9 @@ const DWORD kDirAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE
 // The root is removed through the handle the walk opened: DELETE too.
 const DWORD kRootAccess = kDirAccess | DELETE;
 
-// Opens the root by its fixed path (short ASCII), as itself, never through a
-// link; everything below it goes by handle.
-static HANDLE OpenRoot(const char *path, DWORD access) {
-    // BACKUP_SEMANTICS opens a folder, OPEN_REPARSE_POINT a link as itself (Microsoft Learn, CreateFileW).
-    return CreateFileA(path, access | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-}
+// The root, by its fixed path, opened as itself, never through a link;
+// everything below it goes by handle.
+const ULONG kRootOptions = FILE_OPEN_REPARSE_POINT;
 
 // A folder we may list but whose attributes we may not change still gets
 // emptied as far as it can: without the right to write its attributes.
@@ -73,28 +70,40 @@ const DWORD kListOnly = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
 TreeDir *OpenTreeRoot(const char *path) {
     if (InjectedFault("OpenTreeRoot", path))
         return nullptr;
-    HANDLE handle = OpenRoot(path, kRootAccess);
-    if (TreeDir *root = AdoptDirectory(handle)) {
+    HANDLE handle;
+    OpenByPath(path, kRootAccess, kShareAll, kRootOptions, &handle);
+    TreeDir *root = AdoptDirectory(handle);
+    if (root) {
         root->deletable = true;
-        return root;
+    } else {
+        if (!Succeeded(OpenByPath(path, kDirAccess, kShareAll, kRootOptions, &handle)))
+            OpenByPath(path, kListOnly, kShareAll, kRootOptions, &handle);
+        root = AdoptDirectory(handle);
     }
-    handle = OpenRoot(path, kDirAccess);
-    return AdoptDirectory(handle != INVALID_HANDLE_VALUE ? handle : OpenRoot(path, kListOnly));
+    if (root)
+        root->unixPath = WineUnixPath(root->handle);
+    return root;
 }
 
 TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
     if (InjectedFault("OpenTreeChild", name))
         return nullptr;
-    HANDLE handle = OpenRelative(parent->handle, name, kDirAccess, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE);
-    if (handle == INVALID_HANDLE_VALUE)
-        handle = OpenRelative(parent->handle, name, kListOnly, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE);
-    if (handle != INVALID_HANDLE_VALUE && WineFollowedLink(parent->handle, name, handle)) {
+    HANDLE handle;
+    if (!Succeeded(OpenRelative(parent->handle, name, kDirAccess, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, &handle)))
+        OpenRelative(parent->handle, name, kListOnly, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, &handle);
+    // What is mounted inside the tree (under Wine, a bind mount of a folder
+    // elsewhere) is not the tree's: never entered.
+    std::string unixPath;
+    if (handle != INVALID_HANDLE_VALUE &&
+        (WineFollowedLink(parent->handle, name, handle) || WineMountPoint(parent->handle, parent->unixPath, name, &unixPath))) {
         CloseHandle(handle);
         return nullptr;
     }
     TreeDir *dir = AdoptDirectory(handle);
-    if (dir)
+    if (dir) {
         dir->parent = parent;
+        dir->unixPath = unixPath;
+    }
     return dir;
 }
 
@@ -103,20 +112,22 @@ TreeDir *OpenTreeChild(TreeDir *parent, const char *name) {
 void MakeTreeDirWritable(TreeDir *dir) {
     if (InjectedFault("MakeTreeDirWritable", ""))
         return;
-    DWORD attributes = AttributesOf(dir->handle);
-    if (Exists(attributes) && (attributes & FILE_ATTRIBUTE_READONLY))
-        SetAttributesOf(dir->handle, attributes & ~FILE_ATTRIBUTE_READONLY);
+    DWORD old;
+    LiftReadOnly(dir->handle, &old);
 }
 
 bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
     if (InjectedFault("ReadTreeEntry", ""))
         return false;
     if (dir->next == kListingEnd) {
-        // False with ERROR_NO_MORE_FILES at the end; any other failure ends
+        // kStatusNoMoreFiles at the end; any other failure ends
         // the listing too, and what was not reached stays.
-        if (!dir->more || !FetchListing(dir->handle, dir->restart, dir->listing, sizeof dir->listing, &dir->byIds)) {
+        NTSTATUS status = kStatusNoMoreFiles;
+        if (dir->more)
+            status = FetchListing(dir->handle, dir->restart, dir->listing, sizeof dir->listing, &dir->byIds);
+        if (!Succeeded(status)) {
             // A listing cut short keeps what it did not reach.
-            dir->kept = dir->kept || (dir->more && GetLastError() != ERROR_NO_MORE_FILES);
+            dir->kept = dir->kept || status != kStatusNoMoreFiles;
             dir->more = false;
             return false;
         }
@@ -134,18 +145,25 @@ bool ReadTreeEntry(TreeDir *dir, TreeEntry *entry) {
     return true;
 }
 
-// Deletes the open entry `handle` names (then closes it), telling the walk
-// when another program kept it, to be tried again once the rest of the tree
-// is done; `entriesKept`: the entry is a folder that kept some of its own.
-static bool DeleteNoting(TreeDir *dir, HANDLE handle, bool entriesKept) {
-    bool ok = DeleteByHandle(handle);
-    DWORD error = GetLastError();
-    CloseHandle(handle);
-    SetLastError(error);
-    if (!ok && LastRefusal(entriesKept ? kDelete : kRemoveEmptied) == kHeld)
+// Settles an entry's deletion that ended in `status`, as `call`: one a holder
+// refused (or may have) is noted, to be tried again once the rest of the
+// tree is done; one already pending counts as done.
+static bool Settle(TreeDir *dir, RefusedCall call, NTSTATUS status) {
+    switch (Succeeded(status) ? kFinal : Classify(call, status)) {
+    case kPendingDeletion:
+        return true;  // deleted already, and only waiting for another program's handle to close
+    case kMaybeHeld:
+        if (!DenialMayPass())
+            break;
+        // fall through
+    case kHeld:
         NoteHeldEntry();
-    dir->kept = dir->kept || !ok;
-    return ok;
+        break;
+    case kFinal:
+        break;
+    }
+    dir->kept = dir->kept || !Succeeded(status);
+    return Succeeded(status);
 }
 
 // Goes as whatever the entry is now, opened as itself: a link is removed as a
@@ -153,29 +171,23 @@ static bool DeleteNoting(TreeDir *dir, HANDLE handle, bool entriesKept) {
 bool DeleteTreeEntry(TreeDir *dir, const char *name, unsigned) {
     if (InjectedFault("DeleteTreeEntry", name))
         return false;
-    HANDLE handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
+    HANDLE handle;
+    NTSTATUS status = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &handle);
     // Without the right to write its attributes, it can still go if it is not
     // read-only.
-    if (handle == INVALID_HANDLE_VALUE && LastRefusal(kOpen) == kFinal)
-        handle = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
-    if (handle != INVALID_HANDLE_VALUE && WineFollowedLink(dir->handle, name, handle)) {
+    if (status == kStatusAccessDenied)
+        status = OpenRelative(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &handle);
+    if (!Succeeded(status))
+        return Settle(dir, kDelete, status);
+    if (WineFollowedLink(dir->handle, name, handle)) {
         CloseHandle(handle);  // what a link points to is not ours, and the link cannot go alone
-        dir->kept = true;
-        return false;
+        return Settle(dir, kDelete, kStatusRefusedHere);
     }
-    if (handle != INVALID_HANDLE_VALUE)
-        return DeleteNoting(dir, handle, dir->childKept);
-    switch (LastRefusal(kDelete)) {
-    case kPendingDeletion:
-        return true;  // deleted already, and only waiting for another program's handle to close
-    case kHeld:
-        NoteHeldEntry();
-        break;
-    case kFinal:
-        break;
-    }
-    dir->kept = true;
-    return false;
+    // A folder that kept none of its entries is refused only while their
+    // deletions wait for other programs' handles to close.
+    status = DeleteByHandle(handle);
+    CloseHandle(handle);
+    return Settle(dir, dir->childKept ? kDelete : kRemoveEmptied, status);
 }
 
 void CloseTreeDir(TreeDir *dir) {
@@ -204,24 +216,22 @@ bool WaitForHeldEntries(TreeDir *root) {
 bool RemoveTreeRoot(TreeDir *root, const char *path) {
     bool ok = false;
     if (!InjectedFault("RemoveTreeRoot", path)) {
-        ok = RetryWhileHeld(root->kept ? kDelete : kRemoveEmptied, [&] {
+        ok = Succeeded(RetryWhileHeld(root->kept ? kDelete : kRemoveEmptied, [&] {
             HANDLE handle = root->handle;
             if (!root->deletable) {
-                handle = OpenRoot(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
-                if (handle == INVALID_HANDLE_VALUE)
-                    return false;  // held still, or gone: GetLastError() says
+                NTSTATUS status = OpenByPath(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, kRootOptions, &handle);
+                if (!Succeeded(status))
+                    return status;  // held still, or gone
                 if (!SameFile(handle, root->handle)) {
                     CloseHandle(handle);
-                    return Refuse(kStatusObjectNameNotFound);  // a stranger: never ours to remove
+                    return kStatusRefusedHere;  // a stranger: never ours to remove
                 }
             }
-            bool deleted = DeleteByHandle(handle);
-            DWORD error = GetLastError();
+            NTSTATUS deleted = DeleteByHandle(handle);
             if (handle != root->handle)
                 CloseHandle(handle);
-            SetLastError(error);
             return deleted;
-        });
+        }));
     }
     CloseTreeDir(root);
     return ok;

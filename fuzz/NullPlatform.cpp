@@ -12,7 +12,7 @@ bool CopyFileOver(const char *, const char *) { return ++g_platformCalls, false;
 bool CopyOverOwnFile(const char *, const char *) { return ++g_platformCalls, false; }
 bool DeleteOneFile(const char *) { return ++g_platformCalls, false; }
 bool IsAbsent(const char *) { return ++g_platformCalls, false; }
-int SetAsideFile(const char *) { return ++g_platformCalls, -1; }
+long long SetAsideFile(const char *) { return ++g_platformCalls, -1; }
 void DropSetAside(const char *) { ++g_platformCalls; }
 bool DeleteOwnFile(const char *) { return ++g_platformCalls, false; }
 FileComparison CompareFileContents(const char *, const char *) { return ++g_platformCalls, kCannotTell; }

@@ -30,6 +30,14 @@ TEST_F(HelperTest, CommandWordsMatchWholeAfterFoldingAToZOnly) {
     }
 }
 
+// "Zovazozu.exe~.0.old" to "Zovazozu.exe~.<count - 1>.old", each holding `content`.
+Tree Leftovers(int count, const std::string &content = "old") {
+    Tree leftovers;
+    for (int n = 0; n < count; ++n)
+        leftovers["Zovazozu.exe~." + std::to_string(n) + ".old"] = content;
+    return leftovers;
+}
+
 // Each command on a whole working directory: what was there, and what it
 // changed (kGone: removed). Everything not named must be left as it was.
 TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
@@ -98,8 +106,10 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         // A copy that fails half-way (here at the file-size limit, as on a full
         // disk) leaves every destination whole and no temporary behind.
         {"saveprefs: copy fails half-way", "saveprefs", {{"sa/ruleset/local.cf", big}, {"t_local.cf", "sL"}}, {}, {}, {.fileSize = 1024}},
+        // A saved copy that could not be put back gets no default in its
+        // place: a rerun's saveprefs would take the default for the site's.
         {"restoreprefs: copy back fails half-way", "restoreprefs", With(defaults, {{"sa/ruleset/x", ""}, {"t_local.cf", big}}),
-         {{"sa/ruleset/local.cf", "dL"}, {"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}}, {}, {.fileSize = 1024}},
+         {{"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}}, {}, {.fileSize = 1024}},
         // A FIFO (or device) an archive planted in place of a file to copy is
         // not opened to wait on; the other copies go on.
         {"saveprefs: FIFOs in place of the current layout", "saveprefs",
@@ -108,15 +118,29 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
          {}},
         {"restoreprefs: FIFOs as a default and a saved copy", "restoreprefs",
          {{"local.cf", "<special>"}, {"user_prefs", "dP"}, {"t_local.cf", "sL"}, {"t_user_prefs", "<special>"}, {"sa/ruleset/x", ""}},
-         {{"sa/ruleset/local.cf", "sL"}, {"sa/ruleset/user_prefs", "dP"}, {"t_local.cf", kGone}}},
+         {{"sa/ruleset/local.cf", "sL"}, {"t_local.cf", kGone}}},
         // Even an open that does not wait would let a blocked writer go on.
         {"saveprefs: a FIFO with a writer blocked on it is never opened", "saveprefs",
          {{"sa/spamassassin/local.cf", "oL"}, {"sa/ruleset/local.cf", "<special>"}}, {}, {}, {}, {}, "sa/ruleset/local.cf"},
         {"restoreprefs: a FIFO as the saved copy, a writer blocked on it", "restoreprefs",
          {{"local.cf", "dL"}, {"t_local.cf", "<special>"}, {"sa/ruleset/x", ""}},
-         {{"sa/ruleset/local.cf", "dL"}, {"sa/ruleset/local.cf.sample", "dL"}}, {}, {}, {}, "t_local.cf"},
+         {{"sa/ruleset/local.cf.sample", "dL"}}, {}, {}, {}, "t_local.cf"},
         {"renameservice: swap", "renameservice", With(executables, {{"Zovazozu.exe~", "v0"}}),
          {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}}},
+        // Set-aside copies are swept by the exact names the helper writes,
+        // and only as regular files; look-alikes are a user's.
+        {"renameservice: set-aside copies go, look-alikes stay", "renameservice",
+         With(executables, {{"Zovazozu.exe~", "v0"}, {"Zovazozu.exe~.0.old", "a"}, {"Zovazozu.exe~.17000000000000000.old", "b"},
+                            {"Zovazozu.exe~.00.old", "u"}, {"Zovazozu.exe~.007.old", "u"}, {"Zovazozu.exe~.1.old.bak", "u"},
+                            {"Zovazozu.exe~." + std::string(30, '1') + ".old", "u"}}),
+         {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}, {"Zovazozu.exe~.0.old", kGone},
+          {"Zovazozu.exe~.17000000000000000.old", kGone}}},
+        {"renameservice: a FIFO under a set-aside name stays", "renameservice",
+         With(executables, {{"Zovazozu.exe~", "v0"}, {"Zovazozu.exe~.5.old", "<special>"}}),
+         {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}}},
+        {"renameservice: a hundred leftovers do not block the swap", "renameservice",
+         With(With(executables, {{"Zovazozu.exe~", "v0"}}), Leftovers(100)),
+         With({{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}}, Leftovers(100, kGone))},
         // Without the main executable, the backup is the only copy of the
         // previous version (a run cut short between its renames leaves this).
         {"renameservice: no main executable keeps the backup", "renameservice", {{"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}},
@@ -156,6 +180,10 @@ TEST_F(HelperTest, CommandsChangeExactlyWhatTheyShould) {
         {"saveprefs: an unreadable current layout saves nothing in its place", "saveprefs",
          {{"sa/spamassassin/user_prefs", "oP"}, {"sa/ruleset/user_prefs", "nP"}}, {}, {}, {.unprivileged = true},
          {"sa/ruleset/user_prefs"}},
+        {"restoreprefs: an unreadable saved copy gets no default", "restoreprefs",
+         With(defaults, {{"sa/ruleset/x", ""}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
+         {{"sa/ruleset/user_prefs", "sP"}, {"sa/ruleset/local.cf.sample", "dL"}, {"t_user_prefs", kGone}}, {}, {.unprivileged = true},
+         {"t_local.cf"}},
         {"delsa: read-only all through, unprivileged", "delsa", {{"keep", "k"}, {"sa/ro/file", "f"}}, {{"sa/ro/file", kGone}},
          {"sa/ro/file", "sa/ro", "sa"}, {.unprivileged = true}},
     };

@@ -1,5 +1,6 @@
 // Other programs holding the helper's files (Windows).
 #include "HelperRun.h"
+#include "TemporaryName.h"
 
 namespace {
 
@@ -71,6 +72,12 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
         Tree changes;
         const char *runAs = nullptr;
         const char *refusedForGood = nullptr;  // refused, as an ACL refuses: no wait at all
+        int deniedMs = 0;                      // refusedForGood only that long, as a scanner's denial,
+        const char *deniedAfter = nullptr;     // counted from when the helper writes this, just before it meets it
+        bool atOnce = false;                   // costs no part of the budget
+        const char *goneWhileHeld = nullptr;   // no longer listed while the holder still holds
+        const char *readOnly = nullptr;        // made read-only once laid
+        const char *fault = nullptr;           // for the test build
     } cases[] = {
         {"delsa: a file held a moment", "delsa", tree, "sa/a/b/held", "r", 800, {{"sa", kGone}}},
         {"delsa: a file held a moment, deletable (left pending)", "delsa", tree, "sa/a/b/held", "rwd", 800, {{"sa", kGone}}},
@@ -88,6 +95,8 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
         {"restoreprefs: sa held for good for deleting", "restoreprefs", restore, "sa", "rwdD", 60000, restored},
         {"restoreprefs: sa\\ruleset held for good, unshared", "restoreprefs", restore, "sa/ruleset", "-", 60000, restored},
         {"restoreprefs: the tree's local.cf held a moment", "restoreprefs", restore, "sa/ruleset/local.cf", "r", 800, restored},
+        {"restoreprefs: a saved copy held for good gets no default", "restoreprefs", restore, "t_local.cf", "-", 60000,
+         {{"sa/ruleset/user_prefs", "dP"}, {"sa/ruleset/local.cf.sample", "dL"}}},
         {"restoreprefs: the tree's local.cf held a moment, deletable", "restoreprefs", restore, "sa/ruleset/local.cf", "rwd", 800, restored},
         // Not knowing whether it is the same executable again, nothing moves:
         // a swap would cost the backup, the one copy of the version before.
@@ -106,8 +115,26 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
          "t_local.cf"},
         {"renameservice: the main executable is running", "renameservice", swap, "-", "-", 60000,
          {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", kHolder}, {"RadaroziZiz.exe", kGone}}, "Zovazozu.exe"},
+        // A scanner denies access for a moment: that must not cost the file.
+        {"restoreprefs: a saved copy denied for a moment", "restoreprefs", restore, "-", "-", 60000, restored, nullptr, "t_local.cf",
+         300, "sa/ruleset/local.cf.sample"},
+        // Nobody holds the saved copy: the denial of its replacement is an
+        // answer, not a hold to wait out.
+        {"saveprefs: the saved copy may not be replaced", "saveprefs", With(tree, {{"t_local.cf", "old"}}), "-", "-", 60000, {},
+         nullptr, "t_local.cf"},
+        // The installer checks that a consumed saved copy is gone, while a
+        // scanner may still hold it with delete sharing.
+        {"restoreprefs: a saved copy held with delete sharing goes at once", "restoreprefs", restore, "t_local.cf", "rwd", 60000,
+         restored, nullptr, nullptr, 0, nullptr, false, "t_local.cf"},
+        // A refused deletion stays held whatever the calls after it leave
+        // behind (here the read-only bit put back fails).
+        {"delsa: a read-only program running a moment", "delsa", With(tree, {{"sa/bin/run.exe", ""}}), "-", "-", 800, {{"sa", kGone}},
+         "sa/bin/run.exe", nullptr, 0, nullptr, false, nullptr, "sa/bin/run.exe", "PutReadOnlyBack#1"},
+        // Its program will not end within this run: the restart is asked to
+        // take it at once.
         {"renameservice: the backup is running", "renameservice", swap, "-", "-", 60000,
-         {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}, {"Zovazozu.exe~.0.old", kHolder}}, "Zovazozu.exe~"},
+         {{"Zovazozu.exe", "v2"}, {"Zovazozu.exe~", "v1"}, {"RadaroziZiz.exe", kGone}, {"Zovazozu.exe~.<n>.old", kHolder}}, "Zovazozu.exe~",
+         nullptr, 0, nullptr, true},
     };
     for (auto &c : cases) {
         Renew();
@@ -119,19 +146,45 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
             program = At(c.runAs);
             EXPECT_TRUE(CopyFileA(holder.c_str(), program.c_str(), FALSE)) << c.name;
         }
+        if (c.readOnly)
+            MakeReadOnly(At(c.readOnly));
         HANDLE holding = StartHolder(program, std::string(c.held) == "-" ? "-" : At(c.held), c.share, c.ms);
+        HANDLE releaser = nullptr;
+        if (c.deniedMs) {
+            static std::string s_denied, s_after;
+            static int s_ms;
+            s_denied = At(c.refusedForGood);
+            s_after = At(c.deniedAfter);
+            s_ms = c.deniedMs;
+            releaser = CreateThread(nullptr, 0, [](void *) -> DWORD {
+                for (int waited = 0; waited < 20000 && GetFileAttributesA(s_after.c_str()) == INVALID_FILE_ATTRIBUTES; waited += 5)
+                    Sleep(5);
+                Sleep(s_ms);
+                return SetImmutable(s_denied, false);
+            }, nullptr, 0, nullptr);
+        }
         ULONGLONG start = GetTickCount64();
-        EXPECT_EQ(RunHelper(dir, {c.word}), 0) << c.name;
+        EXPECT_EQ(RunHelper(dir, {c.word}, {.fault = c.fault}), 0) << c.name;
         ULONGLONG took = GetTickCount64() - start;
+        if (c.goneWhileHeld) {
+            EXPECT_EQ(Snapshot(dir).count(c.goneWhileHeld), 0u) << c.name << ": still listed";
+        }
+        if (releaser) {
+            WaitForSingleObject(releaser, INFINITE);
+            CloseHandle(releaser);
+        }
         TerminateProcess(holding, 0);
         WaitForSingleObject(holding, INFINITE);
         CloseHandle(holding);
         // The whole budget, and Wine's start-up besides; a refusal for good
         // costs no part of the budget.
         EXPECT_LT(took, kHeldWaitMs + 3000) << c.name;
-        if (c.refusedForGood) {
+        if (c.refusedForGood && !c.deniedMs) {
             SetImmutable(At(c.refusedForGood), false);
             EXPECT_LT(took, kHeldWaitMs) << c.name << ": waited for a refusal for good";
+        }
+        if (c.atOnce) {
+            EXPECT_LT(took, kHeldWaitMs) << c.name << ": waited";
         }
         Tree expected = c.before;
         for (auto &[path, content] : c.changes) {
@@ -147,6 +200,14 @@ TEST_F(HelperTest, OtherProgramsHoldingFilesOnlyDelayTheCommand) {
         Tree after = Snapshot(dir);
         for (auto &entry : after)
             entry.second = entry.second == Get(holder) ? kHolder : entry.second;
+        for (auto it = after.begin(); it != after.end();) {
+            if (it->first != "Zovazozu.exe~.<n>.old" && IsSetAsideName(it->first.c_str(), "Zovazozu.exe~")) {
+                after["Zovazozu.exe~.<n>.old"] = it->second;
+                it = after.erase(it);
+            } else {
+                ++it;
+            }
+        }
         EXPECT_EQ(after, expected) << c.name;
     }
     // The running backup set aside goes with the next swap once its program

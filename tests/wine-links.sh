@@ -10,7 +10,7 @@
 set -euo pipefail
 wine_run=$(realpath "$1") helper=$(realpath "$2")
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwmaint-links-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+trap 'umount "$work/d/sa/m" 2>/dev/null || true; rm -rf "$work"' EXIT
 d=$work/d o=$work/outside failed=0
 lay() {
     rm -rf "$d" "$o"
@@ -76,5 +76,25 @@ done
 for name in Zovazozu.exe~ Zovazozu.exe~.3.old; do
     lay; printf v1 >"$d/Zovazozu.exe" && printf v2 >"$d/RadaroziZiz.exe"; ln -s t_local.cf "$d/$name"
     check "renameservice, $name a link to t_local.cf beside it" renameservice t_local.cf
+done
+# A bind mount inside the tree, of a folder on the same disk, is not the
+# tree's: the Linux build never enters it, nor may Wine's (skipped where
+# mounts are not allowed).
+lay; mkdir -p "$o/mounted/deeper" "$d/sa/m"; printf m >"$o/mounted/deeper/keep"
+if mount --bind "$o/mounted" "$d/sa/m" 2>/dev/null; then
+    check "delsa, a bind mount of a folder outside inside sa" delsa ""
+    umount "$d/sa/m"
+else
+    echo "skipped: delsa, a bind mount inside sa (no mounts here)"
+fi
+# Two main executables whose names differ only in case (made on the Linux
+# side): Wine takes the name for either, and no run may lose the previous
+# version.
+lay; printf v1 >"$d/Zovazozu.exe" && printf twin >"$d/ZOVAZOZU.EXE" && printf v2 >"$d/RadaroziZiz.exe"
+check "renameservice, Zovazozu.exe beside ZOVAZOZU.EXE" renameservice ""
+check "renameservice again, Zovazozu.exe beside ZOVAZOZU.EXE" renameservice ""
+for version in v1 twin v2; do
+    grep -qx "$version" "$d"/Zovazozu* "$d"/ZOVAZOZU* "$d"/RadaroziZiz* 2>/dev/null ||
+        { echo "FAILED: renameservice with a case twin: $version lost"; failed=1; }
 done
 exit $failed

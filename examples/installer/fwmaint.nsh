@@ -6,24 +6,34 @@
 ;   FWMAINT_PRODUCT      the product's name, in messages and in the log
 ;                        "$TEMP\<FWMAINT_PRODUCT> install.log"
 ;   FWMAINT_SERVICE      the service's name (its display name is FWMAINT_PRODUCT)
-;   FWMAINT_KEY          the key under HKLM that holds the upgrade's progress
-;                        marker, the value PrefsSaved
 ;   FWMAINT_EXE          build-time path of fwmaint.exe
 ;   FWMAINT_SERVICE_EXE  build-time path of the new Zovazozu.exe, with a version
 ;                        resource (delivered as RadaroziZiz.exe)
 ;   FWMAINT_RULES        build-time folder whose content becomes $INSTDIR\sa
-;                        (the new rule set: ruleset\*.cf)
-; Optionally define a macro FwmaintDeliver: it runs in $INSTDIR once the
-; service has stopped, to deliver files of your own (archives, databases).
+;                        (the new rule set: ruleset\*.cf). It must not hold
+;                        ruleset\local.cf or ruleset\user_prefs: the build stops.
+; Optional:
+;   FWMAINT_VERSION      the installer's version, on every line of the log
+;                        (default: the version resource of FWMAINT_SERVICE_EXE)
+;   FWMAINT_KEEP_PREFS   where FwmaintUninstall keeps the site's local.cf and
+;                        user_prefs (default "$INSTDIR\kept preferences")
+;   FWMAINT_DISCARD_PREFS  defined: FwmaintUninstall removes them too
+;   macro FwmaintDeliver runs in $INSTDIR once the service has stopped, to
+;                        deliver files of your own (archives, databases)
+;   macro FwmaintRemove  runs in $INSTDIR in FwmaintUninstall, to remove them
 ;
 ; Macros (they change $0-$5 and $R0-$R7, and the output path):
 ;   FwmaintFail MESSAGE      log, message box unless silent (/SD), exit status 2
+;   FwmaintLog TEXT          one line in the log, stamped with the time and version
 ;   FwmaintStep WORD         one fwmaint step, checked; stops the installer on failure
 ;   FwmaintFindInstallation  $R0 = 1 when any part of an installation is in $INSTDIR
 ;   FwmaintServiceStop       stops the service, waits up to 30 s, stops the installer if it does not stop
-;   FwmaintServiceStart      registers the service (once per machine) and starts it, waiting up to 30 s
-;   FwmaintUpgrade           the whole upgrade: stop, deliver, saveprefs, delsa,
-;                            the new rule set, restoreprefs, deltar, renameservice
+;   FwmaintServiceStart      registers the service (or points it at $INSTDIR) and starts it, waiting up to 30 s
+;   FwmaintUpgrade           the whole upgrade: version check, stop, deliver,
+;                            saveprefs, delsa, the new rule set, restoreprefs,
+;                            deltar, renameservice, each checked
+;   FwmaintUninstall         stops and deletes the service, keeps the site's
+;                            preferences, removes the product's files
 ; Needs `Unicode true` and `Target amd64-unicode` (a 32-bit installer does not
 ; start under Debian's Wine64), and RequestExecutionLevel admin.
 
@@ -37,18 +47,172 @@
   !endif
 !macroend
 
-; Stops the installation: the message goes to the details and, as the last
-; line, to the log; a message box shows it unless the install is silent (/SD:
-; a silent install never waits for a click); the exit status is 2.
-!macro FwmaintFail message
+!ifdef FWMAINT_SERVICE_EXE
+  !getdllversion "${FWMAINT_SERVICE_EXE}" FWMAINT_NEW_
+  !define FWMAINT_NEW_SERVICE "${FWMAINT_NEW_1}.${FWMAINT_NEW_2}.${FWMAINT_NEW_3}.${FWMAINT_NEW_4}"
+  !ifndef FWMAINT_VERSION
+    !define FWMAINT_VERSION "${FWMAINT_NEW_SERVICE}"
+  !endif
+!endif
+!ifndef FWMAINT_VERSION
+  !define FWMAINT_VERSION "(no version)"
+!endif
+!ifndef FWMAINT_KEEP_PREFS
+  !define FWMAINT_KEEP_PREFS "$INSTDIR\kept preferences"
+!endif
+
+; What the service may go through if the installer stops now:
+;   ""         nothing of ours: it was not running, or it was never stopped;
+;   "stopped"  this run stopped it and the product in the folder is as it was:
+;              a stop starts it again;
+;   "changed"  the rule set is being replaced: it stays stopped until a rerun.
+Var FwmaintPhase
+Var FwmaintBegun   ; the log has this run's first line
+Var FwmaintText
+Var FwmaintLine
+Var FwmaintWhy
+Var FwmaintTemp
+
+; `out` = the version resource of `file` as "a.b.c.d", or "none".
+!macro FwmaintVersionOf file out
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  ClearErrors
+  GetDLLVersion "${file}" $0 $1
+  ${If} ${Errors}
+    StrCpy $2 none
+  ${Else}
+    IntOp $2 $0 >> 16
+    IntOp $3 $0 & 0xFFFF
+    StrCpy $2 "$2.$3"
+    IntOp $3 $1 >> 16
+    StrCpy $2 "$2.$3"
+    IntOp $3 $1 & 0xFFFF
+    StrCpy $2 "$2.$3"
+  ${EndIf}
+  StrCpy ${out} $2
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+!macroend
+
+; Appends $FwmaintLine to the log, after the local time and the installer's
+; version, so that the lines of several runs tell which run said what.
+!macro FwmaintWriteLine
   !insertmacro FwmaintRequire FWMAINT_PRODUCT
-  StrCpy $2 "${message}"
-  DetailPrint "$2"
-  FileOpen $3 "$TEMP\${FWMAINT_PRODUCT} install.log" a
-  FileSeek $3 0 END
-  FileWrite $3 "$2$\r$\n"
-  FileClose $3
-  MessageBox MB_OK|MB_ICONSTOP "$2$\n$\nThe installation stopped; run it again once this is mended." /SD IDOK
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  Push $6
+  System::Call '*(&i2, &i2, &i2, &i2, &i2, &i2, &i2, &i2) p.r0'  ; a SYSTEMTIME
+  System::Call 'kernel32::GetLocalTime(p r0)'
+  System::Call '*$0(&i2 .r1, &i2 .r2, &i2, &i2 .r3, &i2 .r4, &i2 .r5, &i2 .r6, &i2)'
+  System::Free $0
+  IntFmt $2 "%02u" $2
+  IntFmt $3 "%02u" $3
+  IntFmt $4 "%02u" $4
+  IntFmt $5 "%02u" $5
+  IntFmt $6 "%02u" $6
+  FileOpen $0 "$TEMP\${FWMAINT_PRODUCT} install.log" a
+  FileSeek $0 0 END
+  FileWrite $0 "$1-$2-$3 $4:$5:$6 installer ${FWMAINT_VERSION}: $FwmaintLine$\r$\n"
+  FileClose $0
+  Pop $6
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+!macroend
+
+; One line in the log. The first of a run says where it runs and what it
+; found there.
+!macro FwmaintLog text
+  StrCpy $FwmaintText "${text}"
+  ${If} $FwmaintBegun == ""
+    StrCpy $FwmaintBegun 1
+    !insertmacro FwmaintVersionOf "$INSTDIR\Zovazozu.exe" $FwmaintLine
+    StrCpy $FwmaintLine "run begins in $INSTDIR: Zovazozu.exe $FwmaintLine"
+    ${If} ${FileExists} "$INSTDIR\RadaroziZiz.exe"
+      !insertmacro FwmaintVersionOf "$INSTDIR\RadaroziZiz.exe" $FwmaintTemp
+      StrCpy $FwmaintLine "$FwmaintLine, RadaroziZiz.exe $FwmaintTemp"
+    ${EndIf}
+    ${If} ${FileExists} "$INSTDIR\t_local.cf"
+      StrCpy $FwmaintLine "$FwmaintLine, t_local.cf waiting"
+    ${EndIf}
+    ${If} ${FileExists} "$INSTDIR\t_user_prefs"
+      StrCpy $FwmaintLine "$FwmaintLine, t_user_prefs waiting"
+    ${EndIf}
+    !insertmacro FwmaintWriteLine
+  ${EndIf}
+  StrCpy $FwmaintLine $FwmaintText
+  !insertmacro FwmaintWriteLine
+!macroend
+
+; Asks the service manager to bring the service to `state` (1: stopped,
+; 4: running) and waits up to 30 s. $R1 = the state it was in before, $R5
+; the state it is in now; a service not registered counts as stopped.
+!macro FwmaintServiceAsk state
+  !insertmacro FwmaintRequire FWMAINT_SERVICE
+  StrCpy $R0 ${state}
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p.R2'   ; SC_MANAGER_CONNECT
+  System::Call 'advapi32::OpenServiceW(p R2, w "${FWMAINT_SERVICE}", i 0x34) p.R3' ; query, start, stop
+  System::Call '*(i, i, i, i, i, i, i) p.R4'                    ; a SERVICE_STATUS
+  StrCpy $R1 1
+  System::Call 'advapi32::QueryServiceStatus(p R3, p R4) i.R7'
+  ${If} $R7 != 0
+    System::Call '*$R4(i, i .R1)'                               ; its dwCurrentState
+  ${EndIf}
+  ${If} $R0 = 1
+    ${If} $R1 != 1
+      System::Call 'advapi32::ControlService(p R3, i 1, p R4)'  ; SERVICE_CONTROL_STOP
+    ${EndIf}
+  ${Else}
+    System::Call 'advapi32::StartServiceW(p R3, i 0, p 0)'
+  ${EndIf}
+  ${For} $R6 1 300
+    StrCpy $R5 1
+    System::Call 'advapi32::QueryServiceStatus(p R3, p R4) i.R7'
+    ${If} $R7 != 0
+      System::Call '*$R4(i, i .R5)'
+    ${EndIf}
+    ${IfThen} $R5 = $R0 ${|} ${ExitFor} ${|}
+    Sleep 100
+  ${Next}
+  System::Free $R4
+  System::Call 'advapi32::CloseServiceHandle(p R3)'
+  System::Call 'advapi32::CloseServiceHandle(p R2)'
+!macroend
+
+; Stops the installation: the message goes to the details and to the log; a
+; message box shows it unless the install is silent (/SD: a silent install
+; never waits for a click); the exit status is 2. Before anything in the folder
+; changed, the service this run stopped runs again on the files it ran
+; before: a stopped upgrade is then no outage. Once the rule set is being
+; replaced, the service stays stopped, and the message says what a rerun does.
+!macro FwmaintFail message
+  StrCpy $FwmaintWhy "${message}"
+  ${If} $FwmaintPhase == stopped
+    !insertmacro FwmaintServiceAsk 4
+    ${If} $R5 = 4
+      StrCpy $FwmaintWhy "$FwmaintWhy The ${FWMAINT_PRODUCT} service was started again, as it was before."
+    ${Else}
+      StrCpy $FwmaintWhy "$FwmaintWhy The ${FWMAINT_PRODUCT} service could not be started again (its state is $R5)."
+    ${EndIf}
+  ${ElseIf} $FwmaintPhase == changed
+    StrCpy $FwmaintWhy "$FwmaintWhy The ${FWMAINT_PRODUCT} service stays stopped: its rule set is being replaced, and the tuned preferences wait beside it as t_local.cf and t_user_prefs. Run the installer again to finish the upgrade."
+  ${EndIf}
+  StrCpy $FwmaintPhase ""
+  DetailPrint "$FwmaintWhy"
+  !insertmacro FwmaintLog "$FwmaintWhy"
+  MessageBox MB_OK|MB_ICONSTOP "$FwmaintWhy$\n$\nThe installation stopped; run it again once this is mended." /SD IDOK
   SetErrorLevel 2
   Quit
 !macroend
@@ -74,12 +238,24 @@
     Pop $0
     ${IfThen} $0 != "error" ${|} ${ExitFor} ${|}
   ${Next}
+  !insertmacro FwmaintLog "fwmaint ${word}: exit status $0"
   ${If} $0 == "error"
     !insertmacro FwmaintFail "Could not start fwmaint.exe for the step ${word}: it is missing or cannot run."
   ${ElseIf} $0 == 1
     !insertmacro FwmaintFail "fwmaint.exe did not accept the command '${word}' (exit status 1): this installer is broken."
   ${ElseIf} $0 != 0
     !insertmacro FwmaintFail "fwmaint.exe ${word} was cut short (exit status $0)."
+  ${EndIf}
+!macroend
+
+; Writes one file with `File`, checked: a file another program holds is
+; skipped when the install is silent or the user picks Ignore, and only the
+; error flag tells. `args` are File's, `name` the file named in the message.
+!macro FwmaintFile name args
+  ClearErrors
+  File ${args}
+  ${If} ${Errors}
+    !insertmacro FwmaintFail "Could not write ${name} (another program may hold it)."
   ${EndIf}
 !macroend
 
@@ -95,43 +271,21 @@
   ${AndIfNot} ${FileExists} "$INSTDIR\sa\*.*"
     StrCpy $R0 0
   ${EndIf}
-!macroend
-
-; Brings the service to the state `state` (1: stopped, 4: running), asking the
-; service manager once and then waiting up to 30 s; if it does not get there,
-; the installation stops with `message` and the state it is in. A service not
-; registered counts as stopped.
-!macro FwmaintServiceTo state message
-  !insertmacro FwmaintRequire FWMAINT_SERVICE
-  StrCpy $R0 ${state}
-  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p.R2'   ; SC_MANAGER_CONNECT
-  System::Call 'advapi32::OpenServiceW(p R2, w "${FWMAINT_SERVICE}", i 0x34) p.R3' ; query, start, stop
-  System::Call '*(i, i, i, i, i, i, i) p.R4'                    ; a SERVICE_STATUS
-  ${If} $R0 = 1
-    System::Call 'advapi32::ControlService(p R3, i 1, p R4)'    ; SERVICE_CONTROL_STOP
-  ${Else}
-    System::Call 'advapi32::StartServiceW(p R3, i 0, p 0)'
-  ${EndIf}
-  ${For} $R6 1 300
-    StrCpy $R5 1                                                ; not registered: stopped
-    System::Call 'advapi32::QueryServiceStatus(p R3, p R4) i.R7'
-    ${If} $R7 != 0
-      System::Call '*$R4(i, i .R5)'                             ; its dwCurrentState
-    ${EndIf}
-    ${IfThen} $R5 = $R0 ${|} ${ExitFor} ${|}
-    Sleep 100
-  ${Next}
-  System::Free $R4
-  System::Call 'advapi32::CloseServiceHandle(p R3)'
-  System::Call 'advapi32::CloseServiceHandle(p R2)'
-  ${If} $R5 != $R0
-    !insertmacro FwmaintFail "${message} (its state is $R5)."
-  ${EndIf}
+  !insertmacro FwmaintLog "an installation found here: $R0 (1: yes, 0: none)"
 !macroend
 
 !macro FwmaintServiceStop
   DetailPrint "Stopping the ${FWMAINT_PRODUCT} service"
-  !insertmacro FwmaintServiceTo 1 "The ${FWMAINT_PRODUCT} service did not stop; nothing was changed"
+  !insertmacro FwmaintServiceAsk 1
+  ${If} $R5 != 1
+    !insertmacro FwmaintFail "The ${FWMAINT_PRODUCT} service did not stop (its state is $R5); nothing was changed."
+  ${EndIf}
+  ${If} $R1 != 1
+    StrCpy $FwmaintPhase stopped
+    !insertmacro FwmaintLog "the service stopped"
+  ${Else}
+    !insertmacro FwmaintLog "the service was not running"
+  ${EndIf}
 !macroend
 
 !macro FwmaintServiceStart
@@ -140,151 +294,352 @@
   ; into the System::Call string loses its quotes, and a path with blanks
   ; then starts the wrong program.
   StrCpy $R1 '"$INSTDIR\Zovazozu.exe"'
-  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 2) p.R0'   ; SC_MANAGER_CREATE_SERVICE
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 3) p.R0'   ; connect, create service
   ; SERVICE_ALL_ACCESS, own process, automatic start, normal error control
   System::Call 'advapi32::CreateServiceW(p R0, w "${FWMAINT_SERVICE}", w "${FWMAINT_PRODUCT}", i 0xF01FF, i 0x10, i 2, i 1, w R1, p 0, p 0, p 0, p 0, p 0) p.R2 ?e'
   Pop $R3                                                       ; its error
+  ${IfThen} $R2 != 0 ${|} StrCpy $R3 0 ${|}
+  ${If} $R3 = 1073                                              ; ERROR_SERVICE_EXISTS
+    ; Registered by an installation elsewhere (the product was moved, or
+    ; installed again into another folder): it would start that folder's
+    ; executable. The registration follows this folder.
+    System::Call 'advapi32::OpenServiceW(p R0, w "${FWMAINT_SERVICE}", i 3) p.R2' ; query and change config
+    System::Alloc 8192
+    Pop $R4
+    System::Call 'advapi32::QueryServiceConfigW(p R2, p R4, i 8192, *i .R6) i.R7'
+    StrCpy $R6 ""
+    ${If} $R7 != 0
+      ; lpBinaryPathName follows three DWORDs and, on amd64, their padding.
+      System::Call '*$R4(l, l, p .R6)'
+      System::Call '*$R6(&w1024 .R6)'
+    ${EndIf}
+    System::Free $R4
+    StrCpy $R3 0
+    ${If} $R6 != $R1                                            ; case-insensitive, as paths are
+      System::Call 'advapi32::ChangeServiceConfigW(p R2, i -1, i -1, i -1, w R1, p 0, p 0, p 0, p 0, p 0, p 0) i.R7 ?e'
+      Pop $R3
+      ${IfThen} $R7 != 0 ${|} StrCpy $R3 0 ${|}
+      !insertmacro FwmaintLog "the service ran $R6; it now runs $R1 (error $R3)"
+    ${EndIf}
+  ${EndIf}
   System::Call 'advapi32::CloseServiceHandle(p R2)'
   System::Call 'advapi32::CloseServiceHandle(p R0)'
-  ${If} $R2 = 0
-  ${AndIf} $R3 != 1073                                          ; ERROR_SERVICE_EXISTS
-    !insertmacro FwmaintFail "Could not register the ${FWMAINT_PRODUCT} service (error $R3)."
+  ${If} $R3 != 0
+    !insertmacro FwmaintFail "Could not register the ${FWMAINT_PRODUCT} service for $INSTDIR (error $R3)."
   ${EndIf}
   DetailPrint "Starting the ${FWMAINT_PRODUCT} service"
-  !insertmacro FwmaintServiceTo 4 "The ${FWMAINT_PRODUCT} service did not start"
+  !insertmacro FwmaintServiceAsk 4
+  ${If} $R5 != 4
+    !insertmacro FwmaintFail "The ${FWMAINT_PRODUCT} service did not start (its state is $R5)."
+  ${EndIf}
+  !insertmacro FwmaintVersionOf "$INSTDIR\Zovazozu.exe" $FwmaintLine
+  !insertmacro FwmaintLog "finished: the service runs Zovazozu.exe $FwmaintLine"
 !macroend
 
-; $R0 = 1 when $INSTDIR\Zovazozu.exe has the version of FWMAINT_SERVICE_EXE.
-!macro FwmaintIsNewServiceInPlace
+; $R0 compares FWMAINT_SERVICE_EXE's version resource with `file`'s: 1 newer,
+; 0 the same, -1 older; "" when `file` has none (missing).
+!macro FwmaintCompareVersion file
   !insertmacro FwmaintRequire FWMAINT_SERVICE_EXE
-  StrCpy $R0 0
+  StrCpy $R0 ""
   ClearErrors
-  GetDLLVersion "$INSTDIR\Zovazozu.exe" $R1 $R2
+  GetDLLVersion "${file}" $R1 $R2
   ${IfNot} ${Errors}
     GetDLLVersionLocal "${FWMAINT_SERVICE_EXE}" $R3 $R4
-    ${If} $R1 = $R3
-    ${AndIf} $R2 = $R4
+    ${If} $R3 U> $R1
       StrCpy $R0 1
+    ${ElseIf} $R3 U< $R1
+      StrCpy $R0 -1
+    ${ElseIf} $R4 U> $R2
+      StrCpy $R0 1
+    ${ElseIf} $R4 U< $R2
+      StrCpy $R0 -1
+    ${Else}
+      StrCpy $R0 0
     ${EndIf}
   ${EndIf}
 !macroend
 
-; Before delsa: a preference file the tree holds has a saved copy, or
-; saveprefs could not read it (another program held it past fwmaint's wait)
-; and delsa would take it. The tree is still whole: stop with no marker, so
-; that the next run saves again.
-!macro FwmaintCheckSaved file
-  ${IfNot} ${FileExists} "$INSTDIR\t_${file}"
+; Moves $INSTDIR\`path` to its first free name `path`.<n>.old. Never deleted
+; here: it may be the only copy of what it holds.
+!macro FwmaintMoveAside path
+  ${For} $R6 0 999
+    ${IfNot} ${FileExists} "$INSTDIR\${path}.$R6.old"
+      ${ExitFor}
+    ${EndIf}
+  ${Next}
+  ClearErrors
+  Rename "$INSTDIR\${path}" "$INSTDIR\${path}.$R6.old"
+  ${If} ${Errors}
+    !insertmacro FwmaintFail "Could not move ${path} aside as ${path}.$R6.old (another program may hold it); nothing was removed."
+  ${EndIf}
+  !insertmacro FwmaintLog "moved ${path} aside as ${path}.$R6.old"
+!macroend
+
+; Before saveprefs: a saved copy from an earlier run makes way for the one
+; this run saves from the tree, so that the check after saveprefs sees only
+; what this run saved; the earlier one is moved aside, kept until the upgrade
+; has succeeded. Where the tree holds no such file, the saved copy is the
+; record (delsa ran, or restoreprefs could not put it back) and stays.
+!macro FwmaintSetEarlierAside file
+  ${If} ${FileExists} "$INSTDIR\t_${file}"
     ${If} ${FileExists} "$INSTDIR\sa\ruleset\${file}"
-    ${OrIf} ${FileExists} "$INSTDIR\sa\spamassassin\${file}"
-      DeleteRegValue HKLM "${FWMAINT_KEY}" "PrefsSaved"
+      !insertmacro FwmaintMoveAside "t_${file}"
+    ${ElseIf} ${FileExists} "$INSTDIR\sa\spamassassin\${file}"
+      ; Only the older layout's file is left. A saved copy newer than it was
+      ; saved from the current layout, which a delsa cut short has removed:
+      ; the older file, never the one in use while both stood, makes way.
+      GetFileTime "$INSTDIR\t_${file}" $R1 $R2
+      GetFileTime "$INSTDIR\sa\spamassassin\${file}" $R3 $R4
+      StrCpy $R5 0
+      ${If} $R1 U> $R3
+        StrCpy $R5 1
+      ${ElseIf} $R1 = $R3
+        ${IfThen} $R2 U> $R4 ${|} StrCpy $R5 1 ${|}
+      ${EndIf}
+      ${If} $R5 = 1
+        !insertmacro FwmaintMoveAside "sa\spamassassin\${file}"
+      ${Else}
+        !insertmacro FwmaintMoveAside "t_${file}"
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+!macroend
+
+; After saveprefs: a preference file the tree holds has a copy this run
+; saved, or saveprefs could not read it (another program held it past
+; fwmaint's wait) and delsa would take it. The tree is still whole.
+!macro FwmaintCheckSaved file
+  ${If} ${FileExists} "$INSTDIR\sa\ruleset\${file}"
+  ${OrIf} ${FileExists} "$INSTDIR\sa\spamassassin\${file}"
+    ${IfNot} ${FileExists} "$INSTDIR\t_${file}"
       !insertmacro FwmaintFail "fwmaint saveprefs could not save ${file} (another program may hold it); nothing was removed."
     ${EndIf}
   ${EndIf}
 !macroend
 
-; Resuming with the marker set: saveprefs saved a copy of every preference
-; file the tree held. A file whose saved copy is gone was put back by
-; restoreprefs (which then consumed the copy) before the run stopped: the
-; copy in the tree is the site's, so it goes back beside the others, and the
-; next restoreprefs puts them all back.
-!macro FwmaintTakeBack file
-  ${IfNot} ${FileExists} "$INSTDIR\t_${file}"
-  ${AndIf} ${FileExists} "$INSTDIR\sa\ruleset\${file}"
-    ClearErrors
-    Rename "$INSTDIR\sa\ruleset\${file}" "$INSTDIR\t_${file}"
-    ${If} ${Errors}
-      !insertmacro FwmaintFail "Could not set the restored sa\ruleset\${file} aside as t_${file} (another program may hold it)."
-    ${EndIf}
+; After delsa: sa must be gone, or rules of the old release would linger
+; among the new ones. $R1 = the first path left, followed down to a file
+; (or to an emptied folder that is held).
+!macro FwmaintCheckRuleSetGone
+  ${If} ${FileExists} "$INSTDIR\sa"
+    StrCpy $R1 sa
+    ${For} $R6 1 64
+      FindFirst $R2 $R3 "$INSTDIR\$R1\*"
+      ${Do}
+        ${If} $R3 != "."
+        ${AndIf} $R3 != ".."
+          ${ExitDo}
+        ${EndIf}
+        FindNext $R2 $R3
+      ${Loop}
+      FindClose $R2
+      ${IfThen} $R3 == "" ${|} ${ExitFor} ${|}
+      StrCpy $R1 "$R1\$R3"
+      ${IfNotThen} ${FileExists} "$INSTDIR\$R1\*.*" ${|} ${ExitFor} ${|}
+    ${Next}
+    !insertmacro FwmaintFail "fwmaint delsa could not remove $INSTDIR\$R1 (another program may hold it)."
   ${EndIf}
 !macroend
 
 ; The whole upgrade, in $INSTDIR. Every step may be run again: an upgrade cut
-; short anywhere is finished by running the installer again.
+; short anywhere is finished by running the installer again. The folder is
+; its own progress record: a saved copy t_<file> with no <file> in the tree
+; is the only copy, and nothing here deletes or overwrites it; restoreprefs
+; alone consumes it, once it is back in the tree.
 !macro FwmaintUpgrade
-  !insertmacro FwmaintRequire FWMAINT_KEY
   !insertmacro FwmaintRequire FWMAINT_EXE
+  !insertmacro FwmaintRequire FWMAINT_SERVICE_EXE
   !insertmacro FwmaintRequire FWMAINT_RULES
-  ; 1. The service stops first: nothing changes while it runs.
+  ; A preference file in the new rule set would pass, to a rerun after a
+  ; kill inside restoreprefs, for the site's own, and be saved over the
+  ; tuned copy. restoreprefs lays the defaults beside sa instead.
+  !if /FileExists "${FWMAINT_RULES}/ruleset/local.cf"
+    !error "fwmaint.nsh: FWMAINT_RULES holds ruleset/local.cf. Ship the default as local.cf beside sa (restoreprefs lays it where the site has none): a rerun after a cut-short upgrade could not tell the release's file from the site's."
+  !endif
+  !if /FileExists "${FWMAINT_RULES}/ruleset/user_prefs"
+    !error "fwmaint.nsh: FWMAINT_RULES holds ruleset/user_prefs. Ship the default as user_prefs beside sa (restoreprefs lays it where the site has none): a rerun after a cut-short upgrade could not tell the release's file from the site's."
+  !endif
+  !if /FileExists "${FWMAINT_RULES}/spamassassin/local.cf"
+    !error "fwmaint.nsh: FWMAINT_RULES holds spamassassin/local.cf, which saveprefs would take for the site's."
+  !endif
+  !if /FileExists "${FWMAINT_RULES}/spamassassin/user_prefs"
+    !error "fwmaint.nsh: FWMAINT_RULES holds spamassassin/user_prefs, which saveprefs would take for the site's."
+  !endif
+  ; 1. An older release never goes over a newer one: it would make the newer
+  ;    executable the backup and lay older rules. A swap cut short between
+  ;    its renames leaves the newest under the delivery name.
+  StrCpy $R0 "$INSTDIR\Zovazozu.exe"
+  ${IfNotThen} ${FileExists} $R0 ${|} StrCpy $R0 "$INSTDIR\RadaroziZiz.exe" ${|}
+  StrCpy $5 $R0
+  !insertmacro FwmaintCompareVersion $5
+  ${If} $R0 = -1
+    !insertmacro FwmaintVersionOf $5 $FwmaintLine
+    !insertmacro FwmaintFail "This installer brings the ${FWMAINT_PRODUCT} service ${FWMAINT_NEW_SERVICE}, older than the installed ${FWMAINT_PRODUCT} service $FwmaintLine; nothing was changed. Run an installer of $FwmaintLine or newer."
+  ${EndIf}
+  ; 2. The service stops first: nothing changes while it runs.
   !insertmacro FwmaintServiceStop
   ; The helper, your own files, and the new service executable under its
   ; delivery name, unless a finished upgrade already put it in place:
   ; delivered again, it would push the only copy of the old version out of
   ; the backup Zovazozu.exe~.
   SetOutPath "$INSTDIR"
-  File "${FWMAINT_EXE}"
+  !insertmacro FwmaintFile fwmaint.exe '"${FWMAINT_EXE}"'
   !ifmacrodef FwmaintDeliver
-    !insertmacro FwmaintDeliver
-  !endif
-  !insertmacro FwmaintIsNewServiceInPlace
-  ${If} $R0 = 0
-    File "/oname=RadaroziZiz.exe" "${FWMAINT_SERVICE_EXE}"
-  ${EndIf}
-
-  ; 2. Save the site's preferences out of the tree that is about to go. The
-  ;    progress marker says saveprefs ran and was checked; while it is set and
-  ;    a saved copy waits, that copy is the only one (the tree may hold the new
-  ;    release already), so saveprefs is skipped.
-  ReadRegStr $4 HKLM "${FWMAINT_KEY}" "PrefsSaved"
-  StrCpy $5 0
-  ${If} ${FileExists} "$INSTDIR\t_local.cf"
-  ${OrIf} ${FileExists} "$INSTDIR\t_user_prefs"
-    StrCpy $5 1
-  ${EndIf}
-  ${If} $4 == 1
-  ${AndIf} $5 = 1
-    DetailPrint "fwmaint saveprefs: done by an earlier run"
-    !insertmacro FwmaintTakeBack local.cf
-    !insertmacro FwmaintTakeBack user_prefs
-  ${Else}
-    ; Without the marker the tree is whole, and a saved copy is left from a
-    ; run that stopped before the marker: it goes, so that the check below
-    ; sees only what this run saved.
-    Delete "$INSTDIR\t_local.cf"
-    Delete "$INSTDIR\t_user_prefs"
-    ${If} ${FileExists} "$INSTDIR\t_local.cf"
-    ${OrIf} ${FileExists} "$INSTDIR\t_user_prefs"
-      DeleteRegValue HKLM "${FWMAINT_KEY}" "PrefsSaved"
-      !insertmacro FwmaintFail "Could not remove an earlier run's t_local.cf or t_user_prefs (another program may hold it); nothing was removed."
-    ${EndIf}
-    !insertmacro FwmaintStep saveprefs
-    !insertmacro FwmaintCheckSaved local.cf
-    !insertmacro FwmaintCheckSaved user_prefs
-    ; Without the marker a rerun would take the saved copies for litter and
-    ; delete them, the only copies once delsa has run: it must stand first.
     ClearErrors
-    WriteRegStr HKLM "${FWMAINT_KEY}" "PrefsSaved" 1
-    ReadRegStr $5 HKLM "${FWMAINT_KEY}" "PrefsSaved"
+    !insertmacro FwmaintDeliver
     ${If} ${Errors}
-    ${OrIf} $5 != 1
-      !insertmacro FwmaintFail "Could not write the progress marker HKLM\${FWMAINT_KEY}\PrefsSaved (run the installer as an administrator); nothing was removed."
+      !insertmacro FwmaintFail "Could not write a file of FwmaintDeliver (another program may hold it)."
     ${EndIf}
+  !endif
+  !insertmacro FwmaintCompareVersion "$INSTDIR\Zovazozu.exe"
+  ${If} $R0 != 0
+    !insertmacro FwmaintFile RadaroziZiz.exe '"/oname=RadaroziZiz.exe" "${FWMAINT_SERVICE_EXE}"'
   ${EndIf}
-  ; 3. The old rule set goes whole, so that no rule of it lingers.
+  ; 3. Save the site's preferences out of the tree that is about to go.
+  !insertmacro FwmaintSetEarlierAside local.cf
+  !insertmacro FwmaintSetEarlierAside user_prefs
+  !insertmacro FwmaintStep saveprefs
+  !insertmacro FwmaintCheckSaved local.cf
+  !insertmacro FwmaintCheckSaved user_prefs
+  ; 4. The old rule set goes whole, so that no rule of it lingers. From here
+  ;    on the service stays stopped until the upgrade is done.
+  StrCpy $FwmaintPhase changed
   !insertmacro FwmaintStep delsa
-  ; 4. The new rule set.
+  !insertmacro FwmaintCheckRuleSetGone
+  ; 5. The new rule set.
   SetOutPath "$INSTDIR\sa"
-  File /r "${FWMAINT_RULES}/*"
-  ; 5. The saved preferences go back over it (the defaults beside sa where
+  !insertmacro FwmaintFile "the new rule set into $INSTDIR\sa" '/r "${FWMAINT_RULES}/*"'
+  !insertmacro FwmaintLog "laid the new rule set"
+  ; 6. The saved preferences go back over it (the defaults beside sa where
   ;    none was saved), and the default local.cf as local.cf.sample. A saved
   ;    copy still there could not be put back (another program held it past
-  ;    fwmaint's wait; the tree has the default instead): stop with the marker
-  ;    set, so that the next run keeps it and restores it.
+  ;    fwmaint's wait): the tree lacks that file, and the next run keeps the
+  ;    copy and restores it.
   !insertmacro FwmaintStep restoreprefs
   ${If} ${FileExists} "$INSTDIR\t_local.cf"
   ${OrIf} ${FileExists} "$INSTDIR\t_user_prefs"
     !insertmacro FwmaintFail "fwmaint restoreprefs could not put the saved preferences back (another program may hold t_local.cf or t_user_prefs); they are kept for the next run."
   ${EndIf}
-  DeleteRegValue HKLM "${FWMAINT_KEY}" "PrefsSaved"
-  ; 6. The archives are spent.
+  ; 7. The archives are spent.
   !insertmacro FwmaintStep deltar
-  ; 7. The new service executable takes the main name; the old one stays as
+  ; 8. The new service executable takes the main name; the old one stays as
   ;    Zovazozu.exe~. Exit status 0 does not say it happened (a backup still
   ;    running from an earlier upgrade, a held file), so check.
   !insertmacro FwmaintStep renameservice
-  !insertmacro FwmaintIsNewServiceInPlace
-  ${If} $R0 = 0
+  !insertmacro FwmaintCompareVersion "$INSTDIR\Zovazozu.exe"
+  ${If} $R0 != 0
     !insertmacro FwmaintFail "fwmaint renameservice could not put the new service executable in place."
   ${EndIf}
+  ; 9. Done: the earlier saved copies moved aside are spent. One that cannot
+  ;    go yet goes with the next upgrade.
+  Delete "$INSTDIR\t_local.cf.*.old"
+  Delete "$INSTDIR\t_user_prefs.*.old"
+  StrCpy $FwmaintPhase ""
+  !insertmacro FwmaintLog "upgrade done"
+!macroend
+
+; Keeps $INSTDIR\`from` as `to` in FWMAINT_KEEP_PREFS, when it is there.
+!macro FwmaintKeep from to
+  ${If} ${FileExists} "$INSTDIR\${from}"
+    CreateDirectory "${FWMAINT_KEEP_PREFS}"
+    ClearErrors
+    CopyFiles /SILENT "$INSTDIR\${from}" "${FWMAINT_KEEP_PREFS}\${to}"
+    ${If} ${Errors}
+      !insertmacro FwmaintFail "Could not keep ${from} in ${FWMAINT_KEEP_PREFS}; nothing was removed."
+    ${EndIf}
+    StrCpy $R7 1
+  ${EndIf}
+!macroend
+
+; Keeps the site's copies of `file`: the tree's (the current layout, else the
+; older one), and a saved copy waiting for an upgrade to finish.
+!macro FwmaintKeepPref file
+  ${If} ${FileExists} "$INSTDIR\sa\ruleset\${file}"
+    !insertmacro FwmaintKeep "sa\ruleset\${file}" "${file}"
+  ${Else}
+    !insertmacro FwmaintKeep "sa\spamassassin\${file}" "${file}"
+  ${EndIf}
+  !insertmacro FwmaintKeep "t_${file}" "t_${file}"
+!macroend
+
+!macro FwmaintRemoved name
+  ${If} ${FileExists} "$INSTDIR\${name}"
+    !insertmacro FwmaintFail "Could not remove $INSTDIR\${name} (another program may hold it); run the uninstaller again."
+  ${EndIf}
+!macroend
+
+; Removes the product: stops and deletes the service, keeps the site's
+; preferences (unless FWMAINT_DISCARD_PREFS), then removes every file the
+; product and fwmaint leave in $INSTDIR, and the folder once it is empty.
+; Put it in your uninstaller's section; `FwmaintRemove` removes your own files.
+!macro FwmaintUninstall
+  !insertmacro FwmaintLog "uninstall begins"
+  !insertmacro FwmaintServiceStop
+  ; The site's tuned preferences outlive the product, as most uninstallers
+  ; keep user configuration: a reinstall or a move to another machine wants
+  ; them back, and nothing else holds them.
+  StrCpy $R7 0
+  !ifndef FWMAINT_DISCARD_PREFS
+    !insertmacro FwmaintKeepPref local.cf
+    !insertmacro FwmaintKeepPref user_prefs
+  !endif
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p.R2'
+  System::Call 'advapi32::OpenServiceW(p R2, w "${FWMAINT_SERVICE}", i 0x10000) p.R3 ?e' ; DELETE
+  Pop $R5
+  ${If} $R3 != 0
+    System::Call 'advapi32::DeleteService(p R3) i.R4 ?e'
+    Pop $R5
+    ${IfThen} $R4 != 0 ${|} StrCpy $R5 0 ${|}
+    System::Call 'advapi32::CloseServiceHandle(p R3)'
+  ${ElseIf} $R5 = 1060                                          ; ERROR_SERVICE_DOES_NOT_EXIST
+    StrCpy $R5 0
+  ${EndIf}
+  System::Call 'advapi32::CloseServiceHandle(p R2)'
+
+  ${If} $R5 != 0
+    !insertmacro FwmaintFail "Could not delete the ${FWMAINT_SERVICE} service (error $R5); nothing was removed."
+  ${EndIf}
+  StrCpy $FwmaintPhase ""
+  !insertmacro FwmaintLog "the service is deleted"
+  ; The product's files, and every name fwmaint writes: the backup, a backup
+  ; still running set aside (gone at the next restart), saved copies, earlier
+  ; saved copies moved aside, and the temporaries of copies cut short.
+  Delete "$INSTDIR\Zovazozu.exe"
+  Delete "$INSTDIR\Zovazozu.exe~"
+  Delete /REBOOTOK "$INSTDIR\Zovazozu.exe~.*.old"
+  Delete "$INSTDIR\RadaroziZiz.exe"
+  Delete "$INSTDIR\fwmaint.exe"
+  Delete "$INSTDIR\local.cf"
+  Delete "$INSTDIR\user_prefs"
+  Delete "$INSTDIR\sa.tar"
+  Delete "$INSTDIR\db.tar"
+  Delete "$INSTDIR\addrules.tar"
+  Delete "$INSTDIR\t_local.cf"
+  Delete "$INSTDIR\t_user_prefs"
+  Delete "$INSTDIR\t_local.cf.*.old"
+  Delete "$INSTDIR\t_user_prefs.*.old"
+  Delete "$INSTDIR\t_local.cf.fwmaint-*.tmp"
+  Delete "$INSTDIR\t_user_prefs.fwmaint-*.tmp"
+  Delete "$INSTDIR\.t_local.cf.fwmaint-*"
+  Delete "$INSTDIR\.t_user_prefs.fwmaint-*"
+  RMDir /r "$INSTDIR\sa"
+  !ifmacrodef FwmaintRemove
+    SetOutPath "$INSTDIR"
+    !insertmacro FwmaintRemove
+  !endif
+  SetOutPath "$TEMP"                                            ; not the folder about to go
+  RMDir "$INSTDIR"
+  !insertmacro FwmaintRemoved Zovazozu.exe
+  !insertmacro FwmaintRemoved RadaroziZiz.exe
+  !insertmacro FwmaintRemoved fwmaint.exe
+  !insertmacro FwmaintRemoved sa
+  ${If} $R7 = 1
+    StrCpy $FwmaintWhy "${FWMAINT_PRODUCT} is removed. The site's preferences are kept in ${FWMAINT_KEEP_PREFS}."
+  ${Else}
+    StrCpy $FwmaintWhy "${FWMAINT_PRODUCT} is removed."
+  ${EndIf}
+  DetailPrint "$FwmaintWhy"
+  !insertmacro FwmaintLog "finished: $FwmaintWhy"
+  MessageBox MB_OK|MB_ICONINFORMATION "$FwmaintWhy" /SD IDOK
 !macroend
 !endif

@@ -27,7 +27,7 @@ SetCompressor /SOLID lzma
 ; What fwmaint.nsh needs to know about this product.
 !define FWMAINT_PRODUCT "Sample Product"
 !define FWMAINT_SERVICE "SampleProduct"
-!define FWMAINT_KEY "Software\Sample Product"
+!define FWMAINT_VERSION "${VERSION}"
 !define FWMAINT_EXE "${FWMAINT}"
 !define FWMAINT_SERVICE_EXE "${SERVICE_NEW}"
 !define FWMAINT_RULES "${NEWRULES}/sa"

@@ -6,9 +6,11 @@
 # one, through the test build's crash switch; breaks it as an author's slip
 # would; holds a file past fwmaint's wait, as another program would; or runs
 # it whole), checks that the installer stopped with its own
-# status and log line, and then runs the real upgrade. Every row must end in
-# the same state: the whole folder, the service running 1.2 after 1.1 was
-# stopped once, and no progress marker left.
+# status and log line, with the service running again when it stopped before
+# the old rule set went and stopped when it stopped after, and then runs the
+# real upgrade. Every row must end in the same state: the whole folder (no
+# saved copy or copy set aside left), the service running 1.2, and a log
+# whose every line is stamped and whose last line says the run finished.
 #   test-upgrade.sh INSTALLERS TEST_INSTALLERS SAMPLE NEWRULES WINE_RUN FWMAINT SERVICE_1.1 SERVICE_1.2 HOLDER
 set -euo pipefail
 installers=$(realpath "$1") tests=$(realpath "$2") sample=$(realpath "$3") newrules=$(realpath "$4")
@@ -67,34 +69,62 @@ cp "$sample/local.cf" "$expected/sa/ruleset/local.cf.sample"
 started() { printf 'Sample Product service %s started\r\n' "$@"; }
 stopped() { printf 'Sample Product service %s stopped\r\n' "$@"; }
 
-row() {  # name, installer run first, its status, its log line[, kill point[, "marker"]]
+install_log() { cat "$FW_WINEPREFIX"/drive_c/users/*/Temp/"Sample Product install.log" 2>/dev/null; }
+note() { why=${why:-$1}; }
+report() {  # name
+    if [ -z "$why" ]; then echo "ok: $1"; passed=$((passed + 1)); else
+        echo "FAILED: $1: $why; the installers' log:" >&2
+        install_log >&2 || true
+        failed=$((failed + 1))
+    fi
+}
+# Every line stamped with the time and the installer's version; the last one
+# says the run finished.
+log_tells_the_story() {
+    ! install_log | grep -qvE '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} installer [0-9.]+: ' ||
+        note "an unstamped log line: $(install_log | grep -vE '^[0-9-]{10} [0-9:]{8} installer ' | head -1)"
+    install_log | tail -1 | grep -q 'finished' || note "the log's last line: $(install_log | tail -1)"
+}
+# The service's life as its log tells it: started and stopped once for each
+# version named, then started on 1.2.
+service_lives() { local v; for v in "$@"; do started "$v"; stopped "$v"; done; started 1.2; }
+
+row() {  # name, installer run first, its status, its log line[, kill point]
+    # Set for one row: before (a command run on the folder first), restarts
+    # (1: the first run stops before the old rule set goes and starts the
+    # service again), lives (the versions the service ran before the last
+    # start, when not what the status and restarts say).
     local name=$1 first=$2 status=$3 line=$4 folder="$work/Program Files/Sample Product Ω $((passed + failed))"
-    local got=0 why=""
-    note() { why=${why:-$1}; }
+    local got=0
+    why=""
     fresh_machine
     install "$installers/sample-product-1.1.exe" "$folder" && tune "$folder" || note "the 1.1 install"
     [[ $first != */nohelper.exe ]] || rm "$folder/fwmaint.exe"
+    [ -z "${before:-}" ] || $before "$folder" || note "$before"
     # held(): an upgrade killed first, then a file held through the first run.
     [ -z "${killed_at:-}" ] || FWMAINT_TEST_CRASH=$killed_at install "$tests/hooked.exe" "$folder" || true
     [ -z "${hold:-}" ] || start_holder "$folder/$hold" || note "the holder did not hold $hold"
     FWMAINT_TEST_CRASH=${5:-} install "$first" "$folder" || got=$?
     stop_holder
     [ "$got" = "$status" ] || note "the first run's status is $got, not $status"
-    [ -z "${6:-}" ] || win reg add 'HKLM\Software\Sample Product' /v PrefsSaved /d 1 /f || note "reg add"
     [ "$got" != 0 ] || diff -r "$expected" "$folder" >&2 || note "the folder differs after the first run"
-    [ -z "$line" ] || grep -qF "$line" "$FW_WINEPREFIX"/drive_c/users/*/Temp/"Sample Product install.log" || note "no log line '$line'"
+    [ -z "$line" ] || install_log | grep -qF "$line" || note "no log line '$line'"
+    if [ "$status" = 0 ] || [ -n "${restarts:-}" ]; then
+        running || note "the service is $(service_state) after the first run"
+    elif [ -z "${lives:-}" ]; then
+        [ "$(service_state)" = STOPPED ] || note "the service is $(service_state) after the first run, not STOPPED"
+    fi
     install "$installers/sample-product-1.2.exe" "$folder" || note "the upgrade's status is $?"
     diff -r "$expected" "$folder" >&2 || note "the folder differs"
     local log
-    log=$(started 1.1; stopped 1.1; [ "$status" != 0 ] || { started 1.2; stopped 1.2; }; started 1.2)
+    if [ -n "${lives:-}" ]; then log=$(service_lives $lives)
+    elif [ "$status" = 0 ]; then log=$(service_lives 1.1 1.2)
+    elif [ -n "${restarts:-}" ]; then log=$(service_lives 1.1 1.1)
+    else log=$(service_lives 1.1); fi
     [ "$(cat "$service_log")" = "$log" ] || note "the service's log reads: $(cat "$service_log")"
     running || note "the service is $(service_state)"
-    ! win reg query 'HKLM\Software\Sample Product' /v PrefsSaved || note "the marker is still set"
-    if [ -z "$why" ]; then echo "ok: $name"; passed=$((passed + 1)); else
-        echo "FAILED: $name: $why; the installers' log:" >&2
-        cat "$FW_WINEPREFIX"/drive_c/users/*/Temp/"Sample Product install.log" >&2 2>/dev/null || true
-        failed=$((failed + 1))
-    fi
+    log_tells_the_story
+    report "$name"
 }
 # Another Windows program holds a file without sharing it, until stop_holder.
 start_holder() {
@@ -114,14 +144,32 @@ held() {  # what is held, during which step, its path, the first run's log line[
     hold=$3 killed_at=${5:-} row "upgrade with $1 held past fwmaint's wait during $2, then run again" \
         "$installers/sample-product-1.2.exe" 2 "$4"
 }
-cut() {  # where, kill point[, "marker": killed before the marker was cleared]
-    row "upgrade killed $1, then run again" "$tests/hooked.exe" 2 "was cut short (exit status 86)" "$2" "${3:-}"
+cut() {  # where, kill point
+    row "upgrade killed $1, then run again" "$tests/hooked.exe" 2 "was cut short (exit status 86)" "$2"
 }
+# What an upgrade by an installer that keeps no record leaves when it is cut
+# short: the helper's steps run by hand in the folder, the service stopped.
+by_hand() {  # folder, command words
+    local folder=$1 word
+    shift
+    win sc stop SampleProduct || return 1
+    while [ "$(service_state)" != STOPPED ]; do sleep 0.1; done
+    for word in "$@"; do (cd "$folder" && win "$folder/fwmaint.exe" "$word") || return 1; done
+}
+saved_by_hand() { by_hand "$1" saveprefs; }
+# An earlier run saved local.cf, and the site tuned it again since.
+saved_before_tuning() {
+    printf 'score-threshold = 9.9\n# tuned before\n' >"$1/sa/ruleset/local.cf"
+    by_hand "$1" saveprefs && tune "$1"
+}
+saved_and_removed_by_hand() { by_hand "$1" saveprefs delsa && [ ! -e "$1/sa" ]; }
+old_rule() { printf 'score OLD_RULE 1.0\n' >"$1/sa/ruleset/20_old.cf"; }
+upgraded() { install "$installers/sample-product-1.2.exe" "$1"; }
 
 row "upgrade over a tuned 1.1, then run again" "$installers/sample-product-1.2.exe" 0 ""
-cut "before saveprefs" 'CopyFileOver:sa\ruleset\local.cf'
-cut "inside saveprefs, a copy written but not in place" 'ReplaceWithCopy:t_local.cf'
-cut "inside saveprefs, after t_local.cf" 'CopyFileOver:sa\ruleset\user_prefs'
+restarts=1 cut "before saveprefs" 'CopyFileOver:sa\ruleset\local.cf'
+restarts=1 cut "inside saveprefs, a copy written but not in place" 'ReplaceWithCopy:t_local.cf'
+restarts=1 cut "inside saveprefs, after t_local.cf" 'CopyFileOver:sa\ruleset\user_prefs'
 cut "after saveprefs" 'IsLinkPath:sa'
 cut "inside delsa" 'DeleteTreeEntry#3'
 cut "after delsa and the new rule set" 'CopyFileOver:t_local.cf'
@@ -129,15 +177,50 @@ cut "inside restoreprefs, after local.cf" 'CopyFileOver:t_user_prefs'
 cut "inside restoreprefs, before the saved copies go" 'DeleteOwnFile:t_local.cf'
 cut "inside restoreprefs, between the saved copies' deletions" 'DeleteOwnFile:t_user_prefs'
 cut "after restoreprefs" 'DeleteOneFile:sa.tar'
-cut "after restoreprefs, before the marker went" 'DeleteOneFile:sa.tar' marker
 cut "after deltar" 'IsRegularFile:RadaroziZiz.exe'
 cut "inside renameservice, between its renames" 'MoveFileNoReplace:RadaroziZiz.exe'
-row "upgrade with a misspelled step, then mended" "$tests/misspelled.exe" 2 \
+restarts=1 row "upgrade with a misspelled step, then mended" "$tests/misspelled.exe" 2 \
     "fwmaint.exe did not accept the command 'saveprefz' (exit status 1)"
-row "upgrade without fwmaint.exe, then mended" "$tests/nohelper.exe" 2 "Could not start fwmaint.exe for the step saveprefs"
-row "upgrade whose progress marker cannot be written, then mended" "$tests/nomarker.exe" 2 "Could not write the progress marker"
-held "the current local.cf" saveprefs 'sa/ruleset/local.cf' "fwmaint saveprefs could not save local.cf"
+restarts=1 row "upgrade without fwmaint.exe, then mended" "$tests/nohelper.exe" 2 "Could not start fwmaint.exe for the step saveprefs"
+restarts=1 held "the current local.cf" saveprefs 'sa/ruleset/local.cf' "fwmaint saveprefs could not save local.cf"
 held t_local.cf restoreprefs t_local.cf "fwmaint restoreprefs could not put the saved preferences back" \
     'CopyFileOver:t_local.cf'
+# The saved copies are the only ones once the tree has gone: no run may take
+# them for an earlier run's leftovers.
+before=saved_by_hand row "upgrade over saveprefs run by hand" "$installers/sample-product-1.2.exe" 0 ""
+# An earlier copy never passes for this run's: the newer file would go with delsa.
+before=saved_before_tuning hold=sa/ruleset/local.cf row "upgrade over an earlier saveprefs, the current local.cf held, then run again" \
+    "$installers/sample-product-1.2.exe" 2 "fwmaint saveprefs could not save local.cf"
+before=saved_and_removed_by_hand row "upgrade over saveprefs and delsa run by hand" "$installers/sample-product-1.2.exe" 0 ""
+before=old_rule held "an old rule file" delsa 'sa/ruleset/20_old.cf' 'fwmaint delsa could not remove'
+restarts=1 hold=fwmaint.exe row "upgrade with fwmaint.exe held, then run again" "$installers/sample-product-1.2.exe" 2 \
+    "Could not write fwmaint.exe"
+before=upgraded restarts=1 lives="1.1 1.2" row "downgrade refused, then 1.2 run again" "$tests/downgrade.exe" 2 \
+    "older than the installed Sample Product service 1.2.0.0; nothing was changed"
+
+# The uninstall steps, on a folder with a leftover of each name fwmaint writes,
+# after a 1.1 install over a service registered for another folder.
+uninstall_row() {
+    local folder="$work/Program Files/Sample Product Ω $((passed + failed))" kept
+    why=""
+    fresh_machine
+    win sc create SampleProduct binPath= 'Z:\elsewhere\Zovazozu.exe' || note "sc create"
+    install "$installers/sample-product-1.1.exe" "$folder" && tune "$folder" || note "the 1.1 install over another folder's service"
+    install "$installers/sample-product-1.2.exe" "$folder" || note "the upgrade"
+    cp "$service_old" "$folder/Zovazozu.exe~.3.old"
+    echo part >"$folder/t_local.cf.fwmaint-7-0.tmp"
+    echo tuned >"$folder/t_user_prefs.0.old"
+    install "$tests/uninstall.exe" "$folder" || note "the uninstall's status is $?"
+    kept=$(cd "$folder" && find . -type f | sort | tr '\n' ' ')
+    [ "$kept" = "./kept preferences/local.cf ./kept preferences/user_prefs " ] || note "left: $kept"
+    cmp -s "$folder/kept preferences/local.cf" "$expected/sa/ruleset/local.cf" || note "local.cf was not kept"
+    cmp -s "$folder/kept preferences/user_prefs" "$expected/sa/ruleset/user_prefs" || note "user_prefs was not kept"
+    ! win sc query SampleProduct || note "the service is still registered"
+    install_log | grep -qF "the service ran" || note "the service was not pointed at the folder"
+    install_log | grep -qF "preferences are kept in Z:" || note "no log line naming the kept preferences"
+    log_tells_the_story
+    report "uninstall keeps the tuned preferences and removes the rest"
+}
+uninstall_row
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
