@@ -661,6 +661,11 @@ Var FwmaintTemp
   ${EndIf}
   StrCpy $FwmaintPhase ""
   !insertmacro FwmaintLog "the service is deleted"
+  ; The rule set goes through fwmaint, as in an upgrade: it enters no link or
+  ; mount inside sa, where a plain recursive removal might empty a folder
+  ; outside the product. What it cannot remove stays, and the check below
+  ; names it.
+  !insertmacro FwmaintStep delsa
   ; The product's files, and every name fwmaint writes: the backup, a backup
   ; still running set aside (gone at the next restart), saved copies, earlier
   ; saved copies moved aside, and the temporaries of copies cut short.
@@ -682,7 +687,6 @@ Var FwmaintTemp
   Delete "$INSTDIR\t_user_prefs.fwmaint-*.tmp"
   Delete "$INSTDIR\.t_local.cf.fwmaint-*"
   Delete "$INSTDIR\.t_user_prefs.fwmaint-*"
-  RMDir /r "$INSTDIR\sa"
   !ifmacrodef FwmaintRemove
     SetOutPath "$INSTDIR"
     !insertmacro FwmaintRemove
