@@ -34,12 +34,13 @@ bool CopyOverOwnFile(const char *from, const char *to);
 
 // DeleteFileA: deletes one file (or a link, as a link). Fails on a missing
 // file, a directory and a read-only file.
-bool DeleteOneFile(const char *path);
+bool DeleteUnlessReadOnly(const char *path);
 
 // Deletes a file the helper wrote itself (a saved copy in transit), even when
-// it carries a read-only bit copied over from the file it saves. Fails on a
+// it carries a read-only bit copied over from the file it saves. Its name
+// goes at once, even while another program still holds the file. Fails on a
 // missing file and a directory.
-bool DeleteOwnFile(const char *path);
+bool DeleteConsumedCopy(const char *path);
 
 // What a byte-for-byte comparison of two files could tell.
 enum FileComparison {

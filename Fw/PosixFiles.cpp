@@ -90,16 +90,16 @@ static bool DeleteFileNamed(const char *path, bool evenReadOnly) {
     return ok;
 }
 
-bool DeleteOneFile(const char *path) {
-    if (InjectedFault("DeleteOneFile", path))
+bool DeleteUnlessReadOnly(const char *path) {
+    if (InjectedFault("DeleteUnlessReadOnly", path))
         return false;
     // unlink(2) ignores the file's own mode; DeleteFileA refuses a read-only
     // file, and so do we.
     return DeleteFileNamed(path, false);
 }
 
-bool DeleteOwnFile(const char *path) {
-    if (InjectedFault("DeleteOwnFile", path))
+bool DeleteConsumedCopy(const char *path) {
+    if (InjectedFault("DeleteConsumedCopy", path))
         return false;
     // One unlink, whatever the mode: a kill cannot part a cleared read-only
     // bit from the deletion it was cleared for.

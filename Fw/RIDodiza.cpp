@@ -13,9 +13,9 @@
 
 // "deltar": the update archives are spent once the installer has unpacked them.
 static void DeleteArchives() {
-    DeleteOneFile("sa.tar");
-    DeleteOneFile("db.tar");
-    DeleteOneFile("addrules.tar");
+    DeleteUnlessReadOnly("sa.tar");
+    DeleteUnlessReadOnly("db.tar");
+    DeleteUnlessReadOnly("addrules.tar");
 }
 
 // Saves one preference file: the current layout's where it exists, else the
@@ -73,9 +73,9 @@ static void RestorePrefs() {
     // full disk), it is the user's only copy. A read-only bit it carries was
     // copied from the file it saved; the copy in the tree keeps it.
     if (localRestored)
-        DeleteOwnFile("t_local.cf");
+        DeleteConsumedCopy("t_local.cf");
     if (prefsRestored)
-        DeleteOwnFile("t_user_prefs");
+        DeleteConsumedCopy("t_user_prefs");
 }
 
 // "renameservice": the new executable takes the main name, the old one the
@@ -96,7 +96,7 @@ static void RenameService() {
         // The very same executable delivered again (an installer run a second
         // time): swapping would only replace the backup, the one copy of the
         // version before, with a second copy of this one.
-        DeleteOneFile("RadaroziZiz.exe");
+        DeleteUnlessReadOnly("RadaroziZiz.exe");
         return;
     case kCannotTell:
         // It may be the same again: a swap would then cost the version before

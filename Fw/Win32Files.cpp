@@ -199,14 +199,14 @@ static NTSTATUS DeleteFixedFile(const char *path, bool evenReadOnly, bool nameAt
     return status;
 }
 
-bool DeleteOneFile(const char *path) {
-    if (InjectedFault("DeleteOneFile", path))
+bool DeleteUnlessReadOnly(const char *path) {
+    if (InjectedFault("DeleteUnlessReadOnly", path))
         return false;
     return Succeeded(DeleteFixedFile(path, false, false));
 }
 
-bool DeleteOwnFile(const char *path) {
-    if (InjectedFault("DeleteOwnFile", path))
+bool DeleteConsumedCopy(const char *path) {
+    if (InjectedFault("DeleteConsumedCopy", path))
         return false;
     // Read-only or not; and the name goes at once even where the file
     // system keeps a deleted file listed while a scanner holds it: the

@@ -10,11 +10,11 @@ long g_platformCalls;
 void GetCommandArguments(int *, char ***) {}
 bool CopyFileOver(const char *, const char *) { return ++g_platformCalls, false; }
 bool CopyOverOwnFile(const char *, const char *) { return ++g_platformCalls, false; }
-bool DeleteOneFile(const char *) { return ++g_platformCalls, false; }
+bool DeleteUnlessReadOnly(const char *) { return ++g_platformCalls, false; }
 bool IsAbsent(const char *) { return ++g_platformCalls, false; }
 long long SetAsideFile(const char *) { return ++g_platformCalls, -1; }
 void DropSetAside(const char *) { ++g_platformCalls; }
-bool DeleteOwnFile(const char *) { return ++g_platformCalls, false; }
+bool DeleteConsumedCopy(const char *) { return ++g_platformCalls, false; }
 FileComparison CompareFileContents(const char *, const char *) { return ++g_platformCalls, kCannotTell; }
 bool MoveFileNoReplace(const char *, const char *) { return ++g_platformCalls, false; }
 bool IsRegularFile(const char *) { return ++g_platformCalls, false; }

@@ -25,7 +25,7 @@ std::vector<PopulatedCase> PopulatedCases() {
     for (int i = 0; i < 40; ++i)
         many["sa/many/m" + std::to_string(i)] = "m" + std::to_string(i);
     return {
-        {"deltar", With(defaults, {{"sa.tar", "a"}, {"db.tar", "b"}, {"addrules.tar", "c"}}), {{"DeleteOneFile", 3}}},
+        {"deltar", With(defaults, {{"sa.tar", "a"}, {"db.tar", "b"}, {"addrules.tar", "c"}}), {{"DeleteUnlessReadOnly", 3}}},
         {"saveprefs", With(defaults, {{"sa/spamassassin/local.cf", "oL"}, {"sa/spamassassin/user_prefs", "oP"},
                                       {"sa/ruleset/local.cf", "nL"}, {"t_user_prefs", "eP"}}),
          {{"CopyFileOver", 3}, {"IsAbsent", 1}, {"ReplaceWithCopy", 2}}},
@@ -35,14 +35,14 @@ std::vector<PopulatedCase> PopulatedCases() {
          {{"IoUringSetup", 1}, {"UnlinkWorkerStart", 1}, {"IsLinkPath", 1}, {"OpenTreeRoot", 1}, {"OpenTreeChild", 5}, {"MakeTreeDirWritable", 6},
           {"ReadTreeEntry", 24}, {"DeleteTreeEntry", 10}, {"RemoveTreeRoot", 1}}},
         {"restoreprefs", With(defaults, {{"sa/ruleset/local.cf", "old"}, {"t_local.cf", "sL"}, {"t_user_prefs", "sP"}}),
-         {{"CopyFileOver", 5}, {"ReplaceWithCopy", 3}, {"CompareFileContents", 2}, {"DeleteOwnFile", 2}}},
+         {{"CopyFileOver", 5}, {"ReplaceWithCopy", 3}, {"CompareFileContents", 2}, {"DeleteConsumedCopy", 2}}},
         {"renameservice", With(defaults, {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v2"}, {"Zovazozu.exe~", "v0"}}),
          {{"IsRegularFile", 2}, {"CompareFileContents", 1}, {"IsAbsent", 1}, {"SetAsideFile", 1}, {"MoveFileNoReplace", 2},
           {"DropSetAside", 1}}},
         // The same executable delivered again: a check that cannot be made
         // must not cost the backup, the one copy of the version before.
         {"renameservice", With(defaults, {{"Zovazozu.exe", "v1"}, {"RadaroziZiz.exe", "v1"}, {"Zovazozu.exe~", "v0"}}),
-         {{"IsRegularFile", 1}, {"CompareFileContents", 1}, {"DeleteOneFile", 1}}},
+         {{"IsRegularFile", 1}, {"CompareFileContents", 1}, {"DeleteUnlessReadOnly", 1}}},
         // A locked folder that stays must keep its mode, however the run ends.
         {"delsa", With(defaults, {{"sa/locked/f1", "1"}, {"sa/locked/root/r", "r"}}),
          {{"OpenTreeChild", 2}, {"MakeTreeDirWritable", 3}, {"DeleteTreeEntry", 3}}, true},

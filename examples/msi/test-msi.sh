@@ -120,7 +120,7 @@ end_row "major upgrade of a tuned 1.1 to 1.2"
 # spot, the step fails, and Windows Installer ends the upgrade with an error.
 for cut in 'CopyFileOver:sa\ruleset\local.cf|inside saveprefs' 'DeleteTreeEntry#3|inside delsa' \
            'CopyFileOver:t_local.cf|inside restoreprefs' \
-           "DeleteOwnFile:t_user_prefs|between restoreprefs' deletions" \
+           "DeleteConsumedCopy:t_user_prefs|between restoreprefs' deletions" \
            "MoveFileNoReplace:RadaroziZiz.exe|between renameservice's renames"; do
     start_row
     tuned_11
