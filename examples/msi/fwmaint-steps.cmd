@@ -71,6 +71,10 @@ rem the site's file, and the next run restores it. Once both are back, the
 rem copies set aside have served.
 if exist t_local.cf exit /b 1
 if exist t_user_prefs exit /b 1
+rem Nor is the work done while the tree lacks one: restoreprefs cut short
+rem before it laid a default (under Wine a killed step still reports 0).
+if not exist sa\ruleset\local.cf exit /b 1
+if not exist sa\ruleset\user_prefs exit /b 1
 for %%f in (t_local.cf.aside t_user_prefs.aside) do if exist "%%f" del /f /q "%%f" >nul 2>&1
 exit /b 0
 
