@@ -38,6 +38,10 @@ exit /b 0
 :setaside
 if not exist "t_%1" exit /b 0
 if not exist "sa\ruleset\%1" if not exist "sa\spamassassin\%1" exit /b 0
+rem An earlier set-aside copy is older still, and ours: a read-only bit it
+rem carries from the file it saved would make Windows refuse the move, and
+rem every rerun would stop here.
+if exist "t_%1.aside" attrib -r "t_%1.aside" >nul 2>&1
 move /y "t_%1" "t_%1.aside" >nul 2>&1
 if exist "t_%1" exit /b 1
 exit /b 0
@@ -67,6 +71,10 @@ rem the site's file, and the next run restores it. Once both are back, the
 rem copies set aside have served.
 if exist t_local.cf exit /b 1
 if exist t_user_prefs exit /b 1
+rem Nor is the work done while the tree lacks one: restoreprefs cut short
+rem before it laid a default (under Wine a killed step still reports 0).
+if not exist sa\ruleset\local.cf exit /b 1
+if not exist sa\ruleset\user_prefs exit /b 1
 for %%f in (t_local.cf.aside t_user_prefs.aside) do if exist "%%f" del /f /q "%%f" >nul 2>&1
 exit /b 0
 
@@ -82,9 +90,12 @@ exit /b 0
 rem Registered where no registration exists: the package removes the
 rem service with the product (an older release's removal inside a major
 rem upgrade included), so one found here is this product's. (Wine's sc has
-rem no "config" to point an existing one elsewhere.)
+rem no "config" to point an existing one elsewhere.) The folder is expanded
+rem late (!CD!): the quotes sc needs leave %CD% outside cmd's own, where an
+rem "&" in the folder's name would end the command and register a cut path.
+setlocal enabledelayedexpansion
 sc query SampleProduct >nul 2>&1
-if errorlevel 1 sc create SampleProduct binPath= "\"%CD%\Zovazozu.exe\"" start= auto DisplayName= "Sample Product" >nul 2>&1
+if errorlevel 1 sc create SampleProduct binPath= "\"!CD!\Zovazozu.exe\"" start= auto DisplayName= "Sample Product" >nul 2>&1
 sc query SampleProduct >nul 2>&1
 if errorlevel 1 exit /b 1
 exit /b 0

@@ -180,6 +180,12 @@ diff -r "$expected12" "$folder" >&2 || note "the folder differs after the repair
 running || note "the service is $(service_state) after the repair"
 end_row "1.2 run again as a repair"
 
+# cmd reads an "&" in the folder's name as the end of a command.
+start_row
+msi /i "$msis/sample-product-1.2.msi" "$row_number & Co" || note "the status is $?"
+running || note "the service is $(service_state)"
+end_row "fresh install of 1.2 into a folder named with &"
+
 # Removal keeps the site's preferences as the saved copies, and nothing else.
 start_row
 tuned_11
