@@ -2,6 +2,9 @@
 // depth, undeletable entries, locked folders and mounts.
 #include "HelperRun.h"
 
+#include <sys/xattr.h>
+#include <cstring>
+
 namespace {
 
 // Whatever the tree holds, delsa removes it all and nothing beside it: names
@@ -218,6 +221,23 @@ TEST_F(HelperTest, DelsaUnlocksFoldersTheirOwnerLocked) {
     EXPECT_EQ(st.st_mode & 07777, 0u);
     EXPECT_EQ(Snapshot(dir), With(outside, {{"sa/locked/file", "f"}}));
 #endif
+    // A mode record anyone who may write the folder could have planted: one
+    // that would widen the folder or set its IDs is not ours to put back.
+    for (const char *planted : {"6550", "557"}) {
+        Renew();
+        Lay(With(outside, {{"sa/kept/file", "f"}}));
+        Put(At("sa/kept/root/inner/r"), "r");
+        EXPECT_EQ(system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
+        EXPECT_EQ(chown(At("sa/kept/root").c_str(), 0, 0), 0);
+        chmod(At("sa/kept/root").c_str(), 0444);
+        EXPECT_EQ(chmod(At("sa/kept").c_str(), 0750), 0);
+        if (setxattr(At("sa/kept").c_str(), "user.fwmaint.mode", planted, strlen(planted), 0) != 0)
+            GTEST_SKIP() << "no user extended attributes here";
+        EXPECT_EQ(RunHelper(dir, {"delsa"}, {.unprivileged = true}), 0);
+        struct stat kept = {};
+        EXPECT_EQ(stat(At("sa/kept").c_str(), &kept), 0);
+        EXPECT_EQ(kept.st_mode & 07777, 0750u) << planted;
+    }
 }
 
 // What is mounted inside the tree is not the tree's: the walk never enters a
