@@ -103,9 +103,12 @@ static bool RecordMode(int fd, mode_t mode) {
     return fsetxattr(fd, kModeRecord, text, (size_t)length, 0) == 0;
 }
 
-// The mode a run cut short recorded on the directory `fd`; false when there
-// is none, or it is no locked mode (then it is none of ours).
-static bool RecordedMode(int fd, mode_t *mode) {
+// The mode a run cut short recorded on the directory `fd`, now of mode
+// `now`; false when there is none, or it is no locked mode (then it is none
+// of ours). Anyone who may write the folder may write the record too, so
+// only a mode that takes bits away is believed: our unlock only added the
+// owner's, and a planted record must not widen the folder or set its IDs.
+static bool RecordedMode(int fd, mode_t now, mode_t *mode) {
     char text[8];
     ssize_t length = fgetxattr(fd, kModeRecord, text, sizeof text - 1);
     if (length <= 0)
@@ -113,7 +116,7 @@ static bool RecordedMode(int fd, mode_t *mode) {
     text[length] = '\0';
     char *end = nullptr;
     unsigned long value = strtoul(text, &end, 8);
-    if (*end != '\0' || value > 07777 || (value & kOwnerAll) == kOwnerAll)
+    if (*end != '\0' || value > 07777 || (value & kOwnerAll) == kOwnerAll || (value & ~now & 07777) != 0)
         return false;
     *mode = (mode_t)value;
     return true;
@@ -293,7 +296,7 @@ static int OpenLockedDirAt(int dirfd, const char *name, TreeDir *parent, const T
         fd = OpenDirNoFollow(path, ".", parent);
         if (fd < 0)
             ChmodPathFd(path, st.st_mode & 07777);
-        else if (!(*recorded = RecordedMode(fd, oldMode)))
+        else if (!(*recorded = RecordedMode(fd, st.st_mode, oldMode)))
             *recorded = RecordMode(fd, *oldMode = st.st_mode);
     }
     close(path);
@@ -318,7 +321,7 @@ static TreeDir *OpenTreeDirAt(int dirfd, const char *name, TreeDir *parent) {
     // A run cut short while this folder of ours was unlocked left its old
     // mode recorded: that mode goes back, whatever the folder has now.
     static const uid_t s_us = geteuid();
-    if (!unlocked && st.st_uid == s_us && RecordedMode(fd, &lockedMode))
+    if (!unlocked && st.st_uid == s_us && RecordedMode(fd, st.st_mode, &lockedMode))
         unlocked = recorded = true;
     int depth = parent ? parent->depth + 1 : 0;
     TreeDir *dir = new TreeDir{fd, st.st_dev, st.st_ino, st.st_mode, lockedMode, unlocked, depth, parent, 0, false, false, 1, {}};

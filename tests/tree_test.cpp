@@ -2,6 +2,9 @@
 // depth, undeletable entries, locked folders and mounts.
 #include "HelperRun.h"
 
+#include <sys/xattr.h>
+#include <cstring>
+
 namespace {
 
 // Whatever the tree holds, delsa removes it all and nothing beside it: names
@@ -205,19 +208,31 @@ TEST_F(HelperTest, DelsaUnlocksFoldersTheirOwnerLocked) {
     // kernel has no fchmodat2, a /proc/self/fd link may lead anywhere: the
     // folder stays locked rather than have the unlock change a stranger.
     // (Not in a sanitizer build: its runtime reads its options from /proc.)
+    struct stat st = {};
 #ifndef __SANITIZE_ADDRESS__
     Renew();
     Lay(With(outside, {{"sa/locked/file", "f"}}));
     EXPECT_EQ(system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
     EXPECT_EQ(chmod(At("sa/locked").c_str(), 0), 0);
     EXPECT_EQ(RunHelper(dir, {"delsa"}, {.fault = "Fchmodat2:", .unprivileged = true, .procLinksTo = At("outside").c_str()}), 0);
-    struct stat st = {};
     EXPECT_EQ(stat(At("outside").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
     EXPECT_EQ(stat(At("sa/locked").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0u);
     EXPECT_EQ(Snapshot(dir), With(outside, {{"sa/locked/file", "f"}}));
 #endif
+    // A mode record anyone who may write the folder could have planted: one
+    // that would widen the folder or set its IDs is not ours to put back.
+    for (const char *planted : {"6550", "557"}) {
+        Renew();
+        Lay({{"sa/kept/r", "r"}});
+        EXPECT_EQ(chmod(At("sa/kept").c_str(), 0750), 0);
+        if (setxattr(At("sa/kept").c_str(), "user.fwmaint.mode", planted, strlen(planted), 0) != 0)
+            GTEST_SKIP() << "no user extended attributes here";
+        EXPECT_EQ(RunHelper(dir, {"delsa"}, {.fault = "DeleteTreeEntry:r"}), 0);
+        EXPECT_EQ(stat(At("sa/kept").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0750u) << planted;
+    }
 }
 
 // What is mounted inside the tree is not the tree's: the walk never enters a
