@@ -2,8 +2,10 @@
 // depth, undeletable entries, locked folders and mounts.
 #include "HelperRun.h"
 
-#include <sys/xattr.h>
 #include <cstring>
+#ifndef _WIN32
+#include <sys/xattr.h>
+#endif
 
 namespace {
 
