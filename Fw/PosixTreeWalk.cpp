@@ -50,7 +50,7 @@
 // unlocked, and the next run could not tell its old mode: that is recorded on
 // the folder first, in an extended attribute of the user namespace, and
 // dropped once the mode is back. A run that finds the record on a folder of
-// its own puts that mode back, not the one it finds. Only the write bit lets
+// its own restores that mode, not the one it finds. Only the write bit lets
 // the owner set or drop the attribute: a folder without it is changed one
 // system call before it is recorded, and gets its mode back in two steps,
 // the record dropped between them. Where the file system keeps no such

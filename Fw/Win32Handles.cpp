@@ -244,8 +244,8 @@ NTSTATUS RenameByHandle(HANDLE file, HANDLE dir, const std::string &leaf) {
 
 // Deletes the open `file`, entry `name` of `dir`, after giving it a temporary
 // name of its own: where a deleted file stays listed until its last handle
-// closes, `name` is then free at once all the same. A deletion refused puts
-// the name back.
+// closes, `name` is then free at once all the same. A deletion refused gives
+// the file its name back.
 static NTSTATUS DeleteUnderOwnName(HANDLE dir, const char *name, HANDLE file) {
     NTSTATUS status = kStatusNameCollision;
     for (int attempt = 0; status == kStatusNameCollision && attempt < 100; ++attempt)
